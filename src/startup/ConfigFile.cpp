@@ -17,7 +17,9 @@ namespace {
 
 constexpr int32_t kSessionMinutes[] = {0, 1, 5, 10, 15, 30, 60};
 
-std::string Errno(int e) { return std::strerror(e); }
+std::string Errno(int e) {
+  return std::strerror(e);
+}
 
 }  // namespace
 
@@ -115,7 +117,8 @@ void WriteAtomically(const std::string& path, const std::vector<uint8_t>& bytes)
   if (dir.empty()) dir = ".";
   std::string tmpl = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
   const int fd = ::mkstemp(tmpl.data());
-  if (fd < 0) throw std::runtime_error("cannot create a file in " + dir.string() + ": " + Errno(errno));
+  if (fd < 0)
+    throw std::runtime_error("cannot create a file in " + dir.string() + ": " + Errno(errno));
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);

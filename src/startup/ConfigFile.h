@@ -45,10 +45,10 @@ LoadResult Load(const std::string& path, Buffer& cfg);
 
 // What a file should make the server derive.
 struct Request {
-  int com = 1;         // 0 (no port) to 9
-  int tcpPort = 3001;  // 2873 to 3128
-  int minutes = 0;     // 0, 1, 5, 10, 15, 30 or 60
-  bool manual = false; // no automatic acceptance
+  int com = 1;          // 0 (no port) to 9
+  int tcpPort = 3001;   // 2873 to 3128
+  int minutes = 0;      // 0, 1, 5, 10, 15, 30 or 60
+  bool manual = false;  // no automatic acceptance
 };
 
 // The five bytes that derive the request. Throws std::invalid_argument with a message naming the

@@ -57,24 +57,18 @@ std::string Vexa::BS2S(std::span<const uint8_t> bytes, int32_t n) {
   return vexanet::hex::BS2S(bytes, n);
 }
 
-std::vector<uint8_t> Vexa::S2BS(std::string_view text) { return vexanet::hex::S2BS(text); }
+std::vector<uint8_t> Vexa::S2BS(std::string_view text) {
+  return vexanet::hex::S2BS(text);
+}
 
-int32_t Vexa::C2B(char32_t c) { return vexanet::hex::C2B(c); }
+int32_t Vexa::C2B(char32_t c) {
+  return vexanet::hex::C2B(c);
+}
 
 void Vexa::DelayT(int32_t ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-void Vexa::OutLine(std::string_view text) { vexanet::ConsoleLine(text); }
-
-int Vexa::main(int /*argc*/, char** /*argv*/) {
-  Vexa vexa;
-  vexa.init();
-  return 0;
-}
-
-void Vexa::init() {
-  // 1. configuration file into CFG; 2. derive the settings.
-  LoadCFG();
-  InterpretCFG();
+void Vexa::OutLine(std::string_view text) {
+  vexanet::ConsoleLine(text);
 }

@@ -1,3 +1,5 @@
 #include "startup/Vexa.h"
 
-int main(int argc, char** argv) { return Vexa::main(argc, argv); }
+int main(int argc, char** argv) {
+  return Vexa::main(argc, argv);
+}
