@@ -65,14 +65,22 @@ class LocalCAM {
 
   static inline std::atomic<Device*> cam{nullptr};
 
+  // The text form of a host's address, "name/1.2.3.4"; the empty name stands for this machine.
+  // Empty when the name is unknown.
+  static std::optional<std::string> LookUpHost(const std::string& name);
+
  private:
-  void ReapSessions();
+  struct GuiDeleter {
+    void operator()(LocalGUI* gui) const;
+  };
 
   std::string devtype_;
   std::unique_ptr<SerOutPort> sop_;
   int32_t NoCOM_ = 0;
   std::unique_ptr<Device> device_;
+  std::unique_ptr<LocalGUI, GuiDeleter> gui_;
   LocalGUI* localgui_ = nullptr;
+  std::atomic<bool> stopping_{false};
   std::unique_ptr<ServerSocket> ss_;
 
   mutable std::mutex lock_;  // connectthread, retired sessions, SerIn

@@ -18,8 +18,6 @@ std::string& PasswordValue() {
 }
 }  // namespace
 
-Vexa::~Vexa() = default;
-
 std::string Vexa::password() {
   std::lock_guard lock(PasswordLock());
   return PasswordValue();

@@ -1,0 +1,112 @@
+#include "device/Vexa8.h"
+
+#include <memory>
+#include <string_view>
+
+#include "gui/LocalGUI.h"
+#include "server/ClientSocket.h"
+#include "server/LocalCAM.h"
+#include "startup/Vexa.h"
+
+namespace {
+
+// The network command words, in the order they are compared.
+constexpr std::array<std::string_view, 8> kOnWords = {"R1On", "R2On", "R3On", "R4On",
+                                                      "R5On", "R6On", "R7On", "R8On"};
+constexpr std::array<std::string_view, 8> kOffWords = {"R1Off", "R2Off", "R3Off", "R4Off",
+                                                       "R5Off", "R6Off", "R7Off", "R8Off"};
+constexpr std::array<std::string_view, 8> kBoardWords = {"Bnum0", "Bnum1", "Bnum2", "Bnum3",
+                                                         "Bnum4", "Bnum5", "Bnum6", "Bnum7"};
+
+}  // namespace
+
+void Vexa8::set(int32_t /*value*/) {}
+
+void Vexa8::setoutmode(int32_t /*mode*/) {}
+
+void Vexa8::setboardnum(int32_t n) {
+  boardnum.store(n);
+}
+
+std::string Vexa8::StatusText(const std::array<int32_t, 8>& states) {
+  std::string text = "Stat";
+  for (int32_t s : states) text += std::to_string(s);
+  return text;
+}
+
+std::string Vexa8::stat() const {
+  std::lock_guard lock(statLock_);
+  return stat_;
+}
+
+void Vexa8::set(int32_t relay, int32_t state) {
+  {
+    std::lock_guard lock(switchLock_);
+    Vexacmd1[0] = CommandByte(boardnum.load(), state, relay);
+    CommandB0(Vexacmd1);  // the result does not matter: the state is recorded either way
+    if (relay >= 0 && relay < 8) {
+      if (LocalCAM* core = Vexa::scam.load(); core != nullptr && core->localgui() != nullptr) {
+        core->localgui()->SelectRelay(relay, state);
+      }
+      r_[static_cast<size_t>(relay)].store(state);
+    }
+  }
+  status();
+}
+
+void Vexa8::status() {
+  std::lock_guard lock(statLock_);
+  std::array<int32_t, 8> states{};
+  for (size_t i = 0; i < states.size(); ++i) states[i] = r_[i].load();
+  stat_ = StatusText(states);
+  if (LocalCAM* core = Vexa::scam.load(); core != nullptr) {
+    if (std::shared_ptr<ClientSocket> session = core->connectthread()) session->SendRStat(stat_);
+  }
+  ShowStat(stat_);
+}
+
+void Vexa8::DevInit() {
+  for (int32_t relay = 0; relay < 8; ++relay) set(relay, 0);
+}
+
+bool Vexa8::ParseNetCommand(const std::string& line) {
+  bool matched = false;
+  for (int32_t n = 0; n < 8; ++n) {
+    if (line == kOnWords[static_cast<size_t>(n)]) {
+      set(n, 1);
+      matched = true;
+    }
+  }
+  for (int32_t n = 0; n < 8; ++n) {
+    if (line == kOffWords[static_cast<size_t>(n)]) {
+      set(n, 0);
+      matched = true;
+    }
+  }
+  if (line == "Get") {
+    status();
+    matched = true;
+  }
+  if (Vexa::net) {
+    for (int32_t n = 0; n < 8; ++n) {
+      if (line == kBoardWords[static_cast<size_t>(n)]) {
+        setboardnum(n);
+        matched = true;
+      }
+    }
+  }
+  return matched;
+}
+
+bool Vexa8::CommandB0(std::span<const uint8_t> bytes) {
+  LocalCAM* core = Vexa::scam.load();
+  return core != nullptr && core->CommandB0(bytes);
+}
+
+void Vexa8::DelayT(int32_t ms) {
+  if (LocalCAM* core = Vexa::scam.load()) core->DelayT(ms);
+}
+
+void Vexa8::ShowStat(const std::string& text) {
+  if (LocalCAM* core = Vexa::scam.load()) core->ShowStat(text);
+}

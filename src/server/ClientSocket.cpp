@@ -1,0 +1,238 @@
+#include "server/ClientSocket.h"
+
+#include <charconv>
+#include <limits>
+#include <optional>
+#include <string_view>
+
+#include "device/Device.h"
+#include "gui/LocalGUI.h"
+#include "server/Connection.h"
+#include "server/LocalCAM.h"
+#include "server/ServerSocket.h"
+#include "server/TimeOut.h"
+#include "startup/Console.h"
+#include "startup/Vexa.h"
+
+namespace {
+
+// The remainder of a "TO=" line as a decimal 32-bit signed integer: an optional minus sign and
+// digits, nothing else.
+std::optional<int32_t> ParseMinutes(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  int32_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value, 10);
+  if (ec != std::errc() || ptr != end) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+ClientSocket::ClientSocket(ServerSocket* ss) : ss_(ss) {}
+
+ClientSocket::~ClientSocket() {
+  Join();
+}
+
+void ClientSocket::start() {
+  thread_ = std::thread([this] {
+    ownerId_.store(std::this_thread::get_id());
+    run();
+    runFinished_.store(true);
+  });
+}
+
+void ClientSocket::Join() {
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+  std::vector<std::unique_ptr<TimeOut>> timers;
+  {
+    std::lock_guard lock(lock_);
+    timers.swap(timers_);
+    timeoutthread_ = nullptr;
+  }
+  timers.clear();  // joins each timer's thread
+}
+
+bool ClientSocket::finished() const {
+  if (!runFinished_.load()) return false;
+  std::lock_guard lock(lock_);
+  for (const auto& t : timers_) {
+    if (!t->finished()) return false;
+  }
+  return true;
+}
+
+bool ClientSocket::connected() const {
+  std::lock_guard lock(lock_);
+  return accepted_ && !closed_;
+}
+
+void ClientSocket::run() {
+  a_.store(false);
+  ShowStat("Awaiting Client Connection");
+  std::optional<asio::ip::tcp::socket> socket;
+  while (!socket) {
+    if (ss_ == nullptr || ss_->IsShutDown()) return;
+    std::error_code ec;
+    socket = ss_->Accept(ec);
+    if (socket) break;
+    if (ss_->IsShutDown()) return;
+    // The wait failed: the next client must still find a waiting session, so wait again after
+    // a short pause.
+    vexanet::ConsoleLine("Waiting for a client failed: " + ec.message());
+    std::this_thread::sleep_for(acceptRetryPause);
+  }
+  {
+    std::lock_guard lock(lock_);
+    cs_ = std::make_unique<Connection>(std::move(*socket));
+    csPtr_.store(cs_.get());
+    accepted_ = true;
+  }
+  if (ss_->IsShutDown()) {  // the server is being taken down
+    EndSession();
+    return;
+  }
+  ShowStat("Client Connection Accepted!");
+  cs_->EnableKeepAlive();  // best effort: a connection without probes still works
+  if (cs_->WriteLine("OK")) {
+    a_.store(true);
+    HandleLines();
+  } else {
+    ShowStat("I/O Open Unsuccessful");
+  }
+  EndSession();
+}
+
+void ClientSocket::HandleLines() {
+  while (a_.load()) {
+    str_.clear();
+    const Connection::ReadStatus status = cs_->ReadLine(str_);
+    if (status == Connection::ReadStatus::Error ||
+        (!a_.load() && status != Connection::ReadStatus::Line)) {
+      // A reset by the client, or the connection closed from another thread.
+      vexanet::ConsoleLine("Server ReadLine I/O Error");
+      a_.store(false);
+      return;
+    }
+    if (status == Connection::ReadStatus::TooLong) {
+      vexanet::ConsoleLine("Client line longer than " +
+                           std::to_string(LineReader::kDefaultMaxLine) +
+                           " bytes: closing the connection");
+      return;
+    }
+    if (status == Connection::ReadStatus::EndOfStream) {
+      ShowStat("Client Command: null");
+      ShowStat("Null Close");
+      return;
+    }
+    ShowStat("Client Command: " + str_);
+    if (str_.empty()) {
+      ShowStat("Len=0 Close");
+      return;
+    }
+    if (str_ == "Close" || str_ == "KILL") {
+      ShowStat("Client Closed Connection!");
+      return;
+    }
+    if (str_.starts_with("TO=")) {
+      // A remainder that is no number leaves the setting as it was.
+      if (auto minutes = ParseMinutes(std::string_view(str_).substr(3))) Vexa::to.store(*minutes);
+    }
+    if (str_.starts_with("PWD")) {
+      passwordok_ = false;
+      const std::string given = str_.substr(3);
+      if (given == Vexa::password()) {
+        ShowStat("Password = " + given + " OK");
+        vexanet::ConsoleLine("PWD OK");
+        passwordok_ = true;
+        cs_->WriteLine("Password/Connection Accepted!");
+        const int32_t minutes = Vexa::to.load();
+        if (minutes > 0) {
+          cs_->WriteLine("Available Time: " + std::to_string(minutes) + " Minutes");
+          StartTimer();
+        }
+      }
+    }
+    if (!passwordok_) {
+      ShowStat("WRONG PASSWORD!");
+      cs_->WriteLine("Password/Connection Rejected!");
+      cs_->WriteLine("CLOSE");
+      return;
+    }
+    if (Device* device = Vexa::cam.load()) device->ParseNetCommand(str_);
+  }
+}
+
+void ClientSocket::StartTimer() {
+  const int32_t minutes = Vexa::to.load();
+  const int64_t minute = minuteMs.load();
+  std::lock_guard lock(lock_);
+  if (closed_) return;
+  // An earlier timer of this session is cancelled first: the session keeps one time limit.
+  if (timeoutthread_ != nullptr) {
+    timeoutthread_->setNegTime();
+    timeoutthread_->stopme();
+  }
+  std::erase_if(timers_, [](const std::unique_ptr<TimeOut>& t) { return t->finished(); });
+  auto timer = minute == 60000 ? std::make_unique<TimeOut>(*this)
+                               : std::make_unique<TimeOut>(*this, minutes * minute + minute / 30);
+  timeoutthread_ = timer.get();
+  timers_.push_back(std::move(timer));
+  timeoutthread_->start();
+  timed_.store(true);
+}
+
+void ClientSocket::EndSession() {
+  a_.store(false);
+  Close(false);
+  vexanet::ConsoleLine("Server Loop Close");
+  std::lock_guard lock(lock_);
+  if (cs_) cs_->Close();  // the session thread owns the socket and closes it last
+}
+
+void ClientSocket::SendRStat(const std::string& text) {
+  if (Connection* c = connection()) c->WriteLine(text);
+}
+
+void ClientSocket::SendTimeoutMsg() {
+  if (Connection* c = connection()) c->WriteLine("TIME");
+  Close(false);
+}
+
+void ClientSocket::SendClose() {
+  if (Connection* c = connection()) c->WriteLine("Close");
+}
+
+void ClientSocket::Close(bool /*fromOperator*/) {
+  std::lock_guard lock(lock_);
+  if (!accepted_ || closed_) return;
+  closed_ = true;
+  a_.store(false);
+  if (cs_ && cs_->IsOpen()) {
+    cs_->CloseWriter();
+    vexanet::ConsoleLine("Connection reset");
+    // Shutting the connection down ends the session thread's blocked read at once; the session
+    // thread closes the socket itself.
+    std::error_code ec = cs_->Shutdown();
+    if (!ec && ownerId_.load() == std::this_thread::get_id()) ec = cs_->Close();
+    if (ec) vexanet::ConsoleLine("Trouble closing connection");
+  }
+  if (timed_.load() && timeoutthread_ != nullptr) {
+    timeoutthread_->setNegTime();
+    timeoutthread_->stopme();
+    timed_.store(false);
+  }
+  a_.store(false);
+  LocalCAM* core = Vexa::scam.load();
+  if (core != nullptr) {
+    if (LocalGUI* gui = core->localgui()) gui->SetConnectButton(true, 192);
+    core->CommandB5();
+  }
+}
+
+void ClientSocket::ShowStat(const std::string& text) {
+  if (LocalCAM* core = Vexa::scam.load(); core != nullptr && core->localgui() != nullptr) {
+    core->localgui()->ShowStatus(text);
+  }
+}

@@ -1,0 +1,84 @@
+// ClientSocket: the server's side of one client connection, from the wait for it to its close.
+//
+// Threads and ownership:
+//  - The session's own thread (run) waits for one client on the listening socket, greets it,
+//    reads its lines and hands them on. It owns the connection and is the only thread that closes
+//    the socket; it does so at its very end, under the session's lock.
+//  - Close may run on the session thread, the window's worker (the operator's "Close") or a timer
+//    thread (expiry). It acts once, under the session's lock: it shuts the connection down, which
+//    ends the session thread's blocked read at once, cancels the timer, re-enables the connect
+//    button and has the server core start the next session.
+//  - SendRStat and SendTimeoutMsg write lines from any thread, without the session's lock; the
+//    connection's writer serialises whole lines and drops them once the writer is closed.
+//  - The session owns its timers and joins their threads (and its own) when it is destroyed. The
+//    server core destroys a session only after all of its threads have finished.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class Connection;
+class ServerSocket;
+class TimeOut;
+
+class ClientSocket {
+ public:
+  explicit ClientSocket(ServerSocket* ss);
+  virtual ~ClientSocket();
+  ClientSocket(const ClientSocket&) = delete;
+  ClientSocket& operator=(const ClientSocket&) = delete;
+
+  void start();
+  void run();
+
+  virtual void SendTimeoutMsg();
+  virtual void SendRStat(const std::string& text);
+  virtual void SendClose();
+  virtual void Close(bool fromOperator);
+  virtual void ShowStat(const std::string& text);
+
+  // A client is connected and the session has not been closed.
+  bool connected() const;
+  bool serving() const { return a_.load(); }
+  bool timed() const { return timed_.load(); }
+  // The session thread and every timer thread have finished.
+  bool finished() const;
+  // Waits for the session thread and every timer thread. Not for those threads themselves.
+  void Join();
+
+  // Pause before a failed wait for a client is tried again.
+  static inline std::chrono::milliseconds acceptRetryPause{500};
+  // Length of one "minute" of session time; tests shorten it.
+  static inline std::atomic<int64_t> minuteMs{60000};
+
+ private:
+  void EndSession();
+  void HandleLines();
+  void StartTimer();
+
+  Connection* connection() const { return csPtr_.load(); }
+
+  ServerSocket* ss_;
+  std::unique_ptr<Connection> cs_;  // set once by the session thread under lock_
+  std::atomic<Connection*> csPtr_{nullptr};
+  std::atomic<std::thread::id> ownerId_{};
+  std::atomic<bool> a_{false};
+  std::atomic<bool> timed_{false};
+  bool passwordok_ = true;
+  std::string str_;
+  std::string sercom_;
+
+  mutable std::mutex lock_;                       // Close, and every change of cs_
+  bool accepted_ = false;                         // guarded by lock_
+  bool closed_ = false;                           // guarded by lock_
+  TimeOut* timeoutthread_ = nullptr;              // guarded by lock_
+  std::vector<std::unique_ptr<TimeOut>> timers_;  // guarded by lock_
+  std::atomic<bool> runFinished_{false};
+  std::thread thread_;
+};

@@ -1,0 +1,173 @@
+#include "server/LocalCAM.h"
+
+#include <asio/io_context.hpp>
+#include <asio/ip/host_name.hpp>
+#include <asio/ip/tcp.hpp>
+#include <chrono>
+#include <thread>
+
+#include "device/Vexa8.h"
+#include "gui/LocalGUI.h"
+#include "serial/SerOutPort.h"
+#include "server/ClientSocket.h"
+#include "server/ServerSocket.h"
+#include "startup/Console.h"
+#include "startup/Vexa.h"
+
+void LocalCAM::GuiDeleter::operator()(LocalGUI* gui) const {
+  if (gui != nullptr) LocalGUI::Destroy(gui);
+}
+
+LocalCAM::LocalCAM(const std::string& comport, const std::string& devtype, int32_t port,
+                   int32_t rate, int32_t dbits, int32_t sbits, const std::string& parity,
+                   const std::string& handshake)
+    : devtype_(devtype) {
+  sop_ = std::make_unique<SerOutPort>(comport, devtype, rate, dbits, sbits, parity, handshake);
+  NoCOM_ = SerOutPort::NoCOM();
+  device_ = std::make_unique<Vexa8>();
+  cam.store(device_.get());
+  Vexa::cam.store(device_.get());
+  gui_.reset(LocalGUI::Create(port));
+  localgui_ = gui_.get();
+  CommandB4("");
+  if (Vexa::autoaccept) localgui_->EnableConnect(OpenServerSocket(port));
+  localgui_->SetLocalName(Vexa::password());
+}
+
+LocalCAM::~LocalCAM() {
+  stopping_.store(true);
+  LocalCAM* self = this;
+  LocalGUI::scam.compare_exchange_strong(self, nullptr);
+  if (ss_) ss_->Shutdown();
+  if (auto current = connectthread()) current->Close(true);
+  std::vector<std::shared_ptr<ClientSocket>> sessions;
+  {
+    std::lock_guard lock(lock_);
+    sessions.swap(retired_);
+    if (connectthread_) sessions.push_back(std::move(connectthread_));
+  }
+  for (auto& s : sessions) s->Join();
+  sessions.clear();
+  gui_.reset();
+  localgui_ = nullptr;
+  Device* dev = device_.get();
+  cam.compare_exchange_strong(dev, nullptr);
+  dev = device_.get();
+  Vexa::cam.compare_exchange_strong(dev, nullptr);
+  self = this;
+  Vexa::scam.compare_exchange_strong(self, nullptr);
+}
+
+void LocalCAM::ShowStat(const std::string& text) {
+  if (localgui_ != nullptr) localgui_->ShowStatus(text);
+}
+
+bool LocalCAM::OpenServerSocket(int32_t port) {
+  auto socket = std::make_unique<ServerSocket>();
+  std::error_code ec;
+  if (socket->Open(port, ec)) {
+    ss_ = std::move(socket);
+    ShowStat("Server Socket Opened OK at Port " + std::to_string(port));
+    return true;
+  }
+  ShowStat("Can't Get ServerSocket at Port " + std::to_string(port));
+  return false;
+}
+
+bool LocalCAM::CommandB0(std::span<const uint8_t> bytes) {
+  if (NoCOM_ == 0) {
+    const auto in = sop_->SendSerial(bytes);
+    std::lock_guard lock(lock_);
+    SerIn_ = in;
+    return true;
+  }
+  ShowStat("COM port not communicating.");
+  return false;
+}
+
+std::optional<std::string> LocalCAM::LookUpHost(const std::string& name) {
+  std::error_code ec;
+  const std::string host = name.empty() ? asio::ip::host_name(ec) : name;
+  if (ec) return std::nullopt;
+  asio::io_context io;
+  asio::ip::tcp::resolver resolver(io);
+  const auto results = resolver.resolve(host, "", ec);
+  if (ec || results.empty()) return std::nullopt;
+  // Prefer an IPv4 address, as the address field is sized for one.
+  asio::ip::address address = results.begin()->endpoint().address();
+  for (const auto& entry : results) {
+    if (entry.endpoint().address().is_v4()) {
+      address = entry.endpoint().address();
+      break;
+    }
+  }
+  std::error_code literal;
+  asio::ip::make_address(name, literal);
+  const std::string shownName = (!name.empty() && !literal) ? std::string() : host;
+  return shownName + "/" + address.to_string();
+}
+
+void LocalCAM::CommandB4(const std::string& text) {
+  const std::optional<std::string> address = LookUpHost(text);
+  if (!address) ShowStat("Unknown Host Can't Get IP");
+  if (localgui_ != nullptr) localgui_->ShowIP(address);
+  ShowStat("New Password= " + text);
+}
+
+void LocalCAM::CommandB5() {
+  if (stopping_.load() || !ss_) return;
+  auto session = std::make_shared<ClientSocket>(ss_.get());
+  std::vector<std::shared_ptr<ClientSocket>> ended;
+  {
+    std::lock_guard lock(lock_);
+    if (connectthread_) retired_.push_back(std::move(connectthread_));
+    connectthread_ = session;
+    // Sessions whose threads have all finished are released here, outside the lock below.
+    for (auto it = retired_.begin(); it != retired_.end();) {
+      if ((*it)->finished()) {
+        ended.push_back(std::move(*it));
+        it = retired_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  session->start();
+  if (localgui_ != nullptr) localgui_->SetConnectButton(false, 64);
+  ended.clear();  // joins threads that have already finished
+}
+
+void LocalCAM::CommandB6() {
+  std::shared_ptr<ClientSocket> session = connectthread();
+  if (!session) {
+    if (localgui_ != nullptr) localgui_->ShowStatus("No Connection to Close");
+    return;
+  }
+  if (session->connected()) {
+    OutLine("Button close");
+    session->Close(true);
+  }
+}
+
+void LocalCAM::DelayT(int32_t ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  std::lock_guard lock(critsect_);
+}
+
+void LocalCAM::OutLine(std::string_view text) {
+  vexanet::ConsoleLine(text);
+}
+
+std::shared_ptr<ClientSocket> LocalCAM::connectthread() const {
+  std::lock_guard lock(lock_);
+  return connectthread_;
+}
+
+std::array<uint8_t, 64> LocalCAM::SerIn() const {
+  std::lock_guard lock(lock_);
+  return SerIn_;
+}
+
+int32_t LocalCAM::listeningPort() const {
+  return ss_ ? ss_->Port() : -1;
+}

@@ -1,0 +1,63 @@
+#include "server/TimeOut.h"
+
+#include "gui/LocalGUI.h"
+#include "server/ClientSocket.h"
+#include "server/LocalCAM.h"
+#include "startup/Console.h"
+#include "startup/Vexa.h"
+
+int64_t TimeOut::InitialTime(int32_t minutes) {
+  return int64_t{minutes} * 60000 + 2000;
+}
+
+TimeOut::TimeOut(ClientSocket& session) : TimeOut(session, InitialTime(Vexa::to.load())) {}
+
+TimeOut::TimeOut(ClientSocket& session, int64_t milliseconds)
+    : session_(session),
+      // whole ticks, so that an undisturbed count reaches exactly 0
+      time_((milliseconds + kTick.count() - 1) / kTick.count() * kTick.count()) {}
+
+TimeOut::~TimeOut() {
+  stopme();
+  if (thread_.joinable()) thread_.join();
+}
+
+void TimeOut::start() {
+  thread_ = std::thread([this] {
+    run();
+    finished_.store(true);
+  });
+}
+
+void TimeOut::run() {
+  while (time_.load() > 0 && !stop_.load()) {
+    {
+      // A cancel wakes the wait early; the loop then ends at its check.
+      std::unique_lock lock(wakeLock_);
+      wake_.wait_for(lock, kTick, [this] { return stop_.load(); });
+    }
+    time_.store(time_.load() - kTick.count());
+  }
+  if (time_.load() == 0 && !stop_.load()) {
+    vexanet::ConsoleLine("Timeout close");
+    session_.SendTimeoutMsg();
+  }
+}
+
+void TimeOut::stopme() {
+  {
+    std::lock_guard lock(wakeLock_);
+    stop_.store(true);
+  }
+  wake_.notify_all();
+}
+
+void TimeOut::setNegTime() {
+  time_.store(-1);
+}
+
+void TimeOut::ShowStat(const std::string& text) {
+  if (LocalCAM* core = Vexa::scam.load(); core != nullptr && core->localgui() != nullptr) {
+    core->localgui()->ShowStatus(text);
+  }
+}

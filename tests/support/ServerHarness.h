@@ -1,0 +1,278 @@
+// Test harness for the server core: a pseudo-terminal standing in for the relay board's serial
+// line (mapped to COM1), a server core on an ephemeral loopback port with its window offscreen,
+// loopback clients, and waits that keep the window's event loop running (the tests run on the
+// GUI thread).
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/Vexa8.h"
+#include "gui/LocalGUI.h"
+#include "server/ClientSocket.h"
+#include "server/LocalCAM.h"
+#include "startup/Vexa.h"
+
+namespace testing_support {
+
+using namespace std::chrono_literals;
+
+// Runs the window's event loop until pred holds or the timeout passes.
+inline bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+// Keeps the event loop running for a while (for "nothing happens" checks).
+inline void Pump(std::chrono::milliseconds d) {
+  WaitUntil([] { return false; }, d);
+}
+
+// A pseudo-terminal pair: the server opens the slave end as COM1, the test reads the master.
+class PtyLine {
+ public:
+  PtyLine() {
+    int slave = -1;
+    char name[256] = {};
+    if (::openpty(&master_, &slave, name, nullptr, nullptr) != 0)
+      throw std::runtime_error("openpty");
+    path_ = name;
+    // Keep the slave open ourselves so that the master never sees a hang-up between opens.
+    slave_ = slave;
+    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+  }
+  ~PtyLine() {
+    if (slave_ >= 0) ::close(slave_);
+    if (master_ >= 0) ::close(master_);
+  }
+  const std::string& path() const { return path_; }
+  int master() const { return master_; }
+
+  // Bytes that arrive on the line within the timeout (stops early once count bytes are there).
+  std::vector<uint8_t> Read(size_t count, std::chrono::milliseconds timeout = 3s) {
+    std::vector<uint8_t> out;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (out.size() < count) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+      pollfd p{master_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 10))) <= 0) continue;
+      uint8_t buf[256];
+      const ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
+      if (n > 0) out.insert(out.end(), buf, buf + n);
+    }
+    return out;
+  }
+  // Everything that arrives within the given time.
+  std::vector<uint8_t> Drain(std::chrono::milliseconds d) { return Read(1 << 20, d); }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string path_;
+};
+
+// A loopback client speaking the line protocol.
+class Client {
+ public:
+  explicit Client(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~Client() { CloseNow(); }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  void Send(const std::string& raw) {
+    size_t done = 0;
+    while (done < raw.size()) {
+      const ssize_t n = ::send(fd_, raw.data() + done, raw.size() - done, MSG_NOSIGNAL);
+      if (n <= 0) return;
+      done += static_cast<size_t>(n);
+    }
+  }
+  void SendLine(const std::string& line) { Send(line + "\r\n"); }
+
+  // The next line (without CR LF), or nullopt on end of stream / timeout.
+  std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      const auto pos = buffer_.find("\r\n");
+      if (pos != std::string::npos) {
+        std::string line = buffer_.substr(0, pos);
+        buffer_.erase(0, pos + 2);
+        return line;
+      }
+      if (eof_) return std::nullopt;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return std::nullopt;
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 10))) <= 0) continue;
+      char buf[4096];
+      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) {
+        eof_ = true;
+        continue;
+      }
+      buffer_.append(buf, static_cast<size_t>(n));
+    }
+  }
+  // True when the server closed the connection (end of stream) within the timeout, with no
+  // further line before it.
+  bool ClosedByServer(std::chrono::milliseconds timeout = 5s) {
+    auto line = ReadLine(timeout);
+    return !line && eof_;
+  }
+  // No line arrives within the given time and the connection stays open.
+  bool Silent(std::chrono::milliseconds d = 300ms) {
+    auto line = ReadLine(d);
+    return !line && !eof_;
+  }
+  void CloseNow() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  std::string buffer_;
+  bool eof_ = false;
+};
+
+// Standard output captured into a file for the lifetime of the object.
+class StdoutCapture {
+ public:
+  StdoutCapture() {
+    std::fflush(stdout);
+    char tmpl[] = "/tmp/vexanet-stdout-XXXXXX";
+    fd_ = ::mkstemp(tmpl);
+    path_ = tmpl;
+    saved_ = ::dup(1);
+    ::dup2(fd_, 1);
+  }
+  ~StdoutCapture() {
+    Restore();
+    ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  void Restore() {
+    if (saved_ < 0) return;
+    std::fflush(stdout);
+    ::dup2(saved_, 1);
+    ::close(saved_);
+    saved_ = -1;
+  }
+  std::string Text() const {
+    std::fflush(stdout);
+    std::ifstream in(path_);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  bool Contains(const std::string& line) const {
+    return Text().find(line + "\n") != std::string::npos;
+  }
+
+ private:
+  int fd_ = -1;
+  int saved_ = -1;
+  std::string path_;
+};
+
+// A server core on COM1 = a pseudo-terminal and an ephemeral port, window offscreen.
+class ServerFixture : public ::testing::Test {
+ protected:
+  void SetUp() override { Start(); }
+  void TearDown() override { Stop(); }
+
+  void Start(const std::string& comport = "COM1", int32_t port = 0, bool startSession = true) {
+    ::setenv("VEXANET_COM1", line_.path().c_str(), 1);
+    Vexa::setPassword("QWK");
+    Vexa::to.store(0);
+    core_ = std::make_unique<LocalCAM>(comport, "Vexa", port, 9600, 8, 1, "None", "None");
+    Vexa::scam.store(core_.get());
+    LocalGUI::scam.store(core_.get());
+    if (startSession && core_->ss() != nullptr) {
+      core_->CommandB5();
+      ASSERT_TRUE(WaitUntil([&] { return Status() == "Awaiting Client Connection"; }));
+    }
+  }
+  void Stop() {
+    core_.reset();
+    Vexa::scam.store(nullptr);
+    LocalGUI::scam.store(nullptr);
+  }
+
+  LocalCAM& core() { return *core_; }
+  LocalGUI& gui() { return *core_->localgui(); }
+  Vexa8& board() { return *static_cast<Vexa8*>(Vexa::cam.load()); }
+  int port() { return core_->listeningPort(); }
+  std::string Status() { return gui().statusfield->text().toStdString(); }
+  bool StatusBecomes(const std::string& text, std::chrono::milliseconds t = 5s) {
+    return WaitUntil([&] { return Status() == text; }, t);
+  }
+
+  // A client that has been greeted.
+  std::unique_ptr<Client> Connect() {
+    auto c = std::make_unique<Client>(port());
+    EXPECT_TRUE(c->ok());
+    EXPECT_EQ(c->ReadLine(), "OK");
+    return c;
+  }
+  // The current session has a connected client.
+  bool SessionConnected() {
+    auto s = core_->connectthread();
+    return s && s->connected();
+  }
+  // A new session waits for a client (the previous one has ended).
+  bool NextSessionWaiting(const std::shared_ptr<ClientSocket>& previous) {
+    return WaitUntil([&] {
+      auto s = core_->connectthread();
+      return s && s != previous && !s->connected();
+    });
+  }
+
+  PtyLine line_;
+  std::unique_ptr<LocalCAM> core_;
+};
+
+}  // namespace testing_support
