@@ -1,0 +1,258 @@
+// The built vexanet-board as a process: the link, JSON lines, surviving a reopened line, the
+// line-setting warning and a clean end on SIGTERM. Every wait has a deadline.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kDeadline = 10s;  // generous: only a hang ever reaches it
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string templ = (fs::temp_directory_path() / "vexanet-board-XXXXXX").string();
+    if (::mkdtemp(templ.data()) != nullptr) path_ = templ;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// The board process with its standard output on a pipe and standard error in a file. Killed and
+// reaped on destruction if a test ends early.
+class Board {
+ public:
+  Board(const std::vector<std::string>& args, const fs::path& stderr_file) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return;
+    std::vector<std::string> argv_s{VEXANET_BOARD_EXE};
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argv_s) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, stderr_file.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (::posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(out[1]);
+    out_ = out[0];
+  }
+  Board(const Board&) = delete;
+  Board& operator=(const Board&) = delete;
+  ~Board() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+  }
+
+  bool started() const { return pid_ > 0; }
+  void Signal(int sig) { ::kill(pid_, sig); }
+
+  // Exit status once the process ended, nullopt when it has not within the deadline.
+  std::optional<int> Wait() {
+    const auto end = Clock::now() + kDeadline;
+    while (Clock::now() < end) {
+      int status = 0;
+      const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+      if (r == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return std::nullopt;
+  }
+
+  // The next `count` lines of standard output (fewer if the deadline passes).
+  std::vector<std::string> Lines(std::size_t count) {
+    std::vector<std::string> lines;
+    const auto end = Clock::now() + kDeadline;
+    while (lines.size() < count) {
+      const auto nl = pending_.find('\n');
+      if (nl != std::string::npos) {
+        lines.push_back(pending_.substr(0, nl));
+        pending_.erase(0, nl + 1);
+        continue;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+      if (left <= 0ms) break;
+      pollfd p{out_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+      char buf[256];
+      const ssize_t n = ::read(out_, buf, sizeof buf);
+      if (n <= 0) break;
+      pending_.append(buf, static_cast<std::size_t>(n));
+    }
+    return lines;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string pending_;
+};
+
+bool WaitForPath(const fs::path& p) {
+  const auto end = Clock::now() + kDeadline;
+  while (Clock::now() < end) {
+    if (fs::exists(fs::symlink_status(p))) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Opens the serial end through the link, as the server would; `configure` applies 9600 8N1 raw.
+int OpenLine(const fs::path& link, bool configure) {
+  const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0 || !configure) return fd;
+  termios t{};
+  ::tcgetattr(fd, &t);
+  cfmakeraw(&t);
+  cfsetspeed(&t, B9600);
+  t.c_cflag |= CLOCAL | CREAD;
+  ::tcsetattr(fd, TCSANOW, &t);
+  return fd;
+}
+
+bool WriteBytes(int fd, std::initializer_list<std::uint8_t> bytes) {
+  const std::vector<std::uint8_t> v(bytes);
+  return ::write(fd, v.data(), v.size()) == static_cast<ssize_t>(v.size());
+}
+
+struct Json {
+  int byte, board, relay, state;
+};
+
+// Parses one line of --json output; the test fails on any other shape.
+std::optional<Json> ParseJson(const std::string& line) {
+  static const std::regex re(R"(^\{"byte":(\d+),"board":(\d+),"relay":(\d+),"state":(\d),)"
+                             R"("time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z"\}$)");
+  std::smatch m;
+  if (!std::regex_match(line, m, re)) return std::nullopt;
+  return Json{std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4])};
+}
+
+void ExpectJson(const std::string& line, int byte, int board, int relay, int state) {
+  const auto j = ParseJson(line);
+  ASSERT_TRUE(j) << "not a JSON line: " << line;
+  EXPECT_EQ(j->byte, byte) << line;
+  EXPECT_EQ(j->board, board) << line;
+  EXPECT_EQ(j->relay, relay) << line;
+  EXPECT_EQ(j->state, state) << line;
+}
+
+TEST(BoardProcess, ServesTheLineAcrossReopeningAndEndsCleanlyOnSigterm) {
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const fs::path link = dir.path() / "com1";
+  const fs::path err = dir.path() / "stderr.txt";
+  Board board({"--json", "--link", link.string()}, err);
+  ASSERT_TRUE(board.started());
+  ASSERT_TRUE(WaitForPath(link)) << ReadFile(err);
+  EXPECT_TRUE(fs::is_symlink(link));
+  const std::string slave = fs::read_symlink(link).string();
+  EXPECT_NE(ReadFile(err).find(slave), std::string::npos) << "banner names the serial end";
+
+  int fd = OpenLine(link, true);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  ASSERT_TRUE(WriteBytes(fd, {0x0B, 0x38, 0x7F}));
+  auto lines = board.Lines(3);
+  ASSERT_EQ(lines.size(), 3u) << ReadFile(err);
+  ExpectJson(lines[0], 0x0B, 0, 4, 1);
+  ExpectJson(lines[1], 0x38, 3, 1, 1);
+  ExpectJson(lines[2], 0x7F, 7, 8, 1);
+
+  // The server closes the line and opens it again: the board is still there.
+  ::close(fd);
+  std::this_thread::sleep_for(50ms);
+  fd = OpenLine(link, true);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  ASSERT_TRUE(WriteBytes(fd, {0x00, 0x0A}));
+  lines = board.Lines(2);
+  ASSERT_EQ(lines.size(), 2u) << ReadFile(err);
+  ExpectJson(lines[0], 0x00, 0, 1, 0);
+  ExpectJson(lines[1], 0x0A, 0, 3, 1);  // a line feed byte arrives unchanged on a raw line
+  ::close(fd);
+
+  board.Signal(SIGTERM);
+  const auto status = board.Wait();
+  ASSERT_TRUE(status) << "did not end on SIGTERM";
+  EXPECT_EQ(*status, 0);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << "link left behind";
+  EXPECT_EQ(ReadFile(err).find("warning"), std::string::npos) << ReadFile(err);
+}
+
+TEST(BoardProcess, WarnsOnceWhenTheLineIsLeftUnset) {
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const fs::path link = dir.path() / "com1";
+  const fs::path err = dir.path() / "stderr.txt";
+  Board board({"--json", "--quiet", "--link", link.string()}, err);
+  ASSERT_TRUE(board.started());
+  ASSERT_TRUE(WaitForPath(link)) << ReadFile(err);
+
+  const int fd = OpenLine(link, false);  // the system's default: canonical, echo, 38400
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  for (std::uint8_t b : {0x0B, 0x0C, 0x0D}) {
+    ASSERT_TRUE(WriteBytes(fd, {b}));
+    const auto lines = board.Lines(1);
+    ASSERT_EQ(lines.size(), 1u);
+    ExpectJson(lines[0], b, 0, b - 0x08 + 1, 1);
+  }
+  ::close(fd);
+
+  board.Signal(SIGINT);
+  const auto status = board.Wait();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(*status, 0);
+  const std::string text = ReadFile(err);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << "--quiet: only the warning\n" << text;
+  EXPECT_NE(text.find("warning"), std::string::npos) << text;
+  EXPECT_NE(text.find("canonical input"), std::string::npos) << text;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+}
+
+}  // namespace
