@@ -55,17 +55,8 @@ void ClientSocket::Join() {
 }
 
 bool ClientSocket::finished() const {
-  if (!runFinished_.load()) return false;
-  std::lock_guard lock(lock_);
-  for (const auto& t : timers_) {
-    if (!t->finished()) return false;
-  }
-  return true;
-}
-
-bool ClientSocket::connected() const {
-  std::lock_guard lock(lock_);
-  return accepted_ && !closed_;
+  // Lock-free: the server core asks while holding its own lock.
+  return runFinished_.load() && liveTimers_.load() == 0;
 }
 
 void ClientSocket::run() {
@@ -87,7 +78,7 @@ void ClientSocket::run() {
     std::lock_guard lock(lock_);
     cs_ = std::make_unique<Connection>(std::move(*socket));
     csPtr_.store(cs_.get());
-    accepted_ = true;
+    accepted_.store(true);
   }
   if (ss_->IsShutDown()) {  // the server is being taken down
     EndSession();
@@ -96,7 +87,11 @@ void ClientSocket::run() {
   ShowStat("Client Connection Accepted!");
   cs_->EnableKeepAlive();  // best effort: a connection without probes still works
   if (cs_->WriteLine("OK")) {
-    a_.store(true);
+    {
+      // A close from another thread may already have come: it must not be undone.
+      std::lock_guard lock(lock_);
+      if (!closed_.load()) a_.store(true);
+    }
     HandleLines();
   } else {
     ShowStat("I/O Open Unsuccessful");
@@ -168,7 +163,7 @@ void ClientSocket::StartTimer() {
   const int32_t minutes = Vexa::to.load();
   const int64_t minute = minuteMs.load();
   std::lock_guard lock(lock_);
-  if (closed_) return;
+  if (closed_.load()) return;
   // An earlier timer of this session is cancelled first: the session keeps one time limit.
   if (timeoutthread_ != nullptr) {
     timeoutthread_->setNegTime();
@@ -179,7 +174,8 @@ void ClientSocket::StartTimer() {
                                : std::make_unique<TimeOut>(*this, minutes * minute + minute / 30);
   timeoutthread_ = timer.get();
   timers_.push_back(std::move(timer));
-  timeoutthread_->start();
+  liveTimers_.fetch_add(1);
+  timeoutthread_->start([this] { liveTimers_.fetch_sub(1); });
   timed_.store(true);
 }
 
@@ -206,8 +202,8 @@ void ClientSocket::SendClose() {
 
 void ClientSocket::Close(bool /*fromOperator*/) {
   std::lock_guard lock(lock_);
-  if (!accepted_ || closed_) return;
-  closed_ = true;
+  if (!accepted_.load() || closed_.load()) return;
+  closed_.store(true);
   a_.store(false);
   if (cs_ && cs_->IsOpen()) {
     cs_->CloseWriter();

@@ -44,7 +44,9 @@ class ClientSocket {
   virtual void ShowStat(const std::string& text);
 
   // A client is connected and the session has not been closed.
-  bool connected() const;
+  bool connected() const { return accepted_.load() && !closed_.load(); }
+  // The session thread still waits for its client.
+  bool waiting() const { return !accepted_.load() && !runFinished_.load(); }
   bool serving() const { return a_.load(); }
   bool timed() const { return timed_.load(); }
   // The session thread and every timer thread have finished.
@@ -74,9 +76,10 @@ class ClientSocket {
   std::string str_;
   std::string sercom_;
 
-  mutable std::mutex lock_;                       // Close, and every change of cs_
-  bool accepted_ = false;                         // guarded by lock_
-  bool closed_ = false;                           // guarded by lock_
+  mutable std::mutex lock_;                       // Close, every change of cs_ and of the timers
+  std::atomic<bool> accepted_{false};             // written under lock_
+  std::atomic<bool> closed_{false};               // written under lock_
+  std::atomic<int> liveTimers_{0};                // timer threads not yet finished
   TimeOut* timeoutthread_ = nullptr;              // guarded by lock_
   std::vector<std::unique_ptr<TimeOut>> timers_;  // guarded by lock_
   std::atomic<bool> runFinished_{false};

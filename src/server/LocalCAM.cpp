@@ -120,8 +120,14 @@ void LocalCAM::CommandB5() {
   std::vector<std::shared_ptr<ClientSocket>> ended;
   {
     std::lock_guard lock(lock_);
-    if (connectthread_) retired_.push_back(std::move(connectthread_));
-    connectthread_ = session;
+    // One session waits at a time: while the current one still waits for its client (the
+    // connect button pressed just as a connection ended), it goes on waiting.
+    if (connectthread_ && connectthread_->waiting()) {
+      session.reset();
+    } else if (connectthread_) {
+      retired_.push_back(std::move(connectthread_));
+    }
+    if (session) connectthread_ = session;
     // Sessions whose threads have all finished are released here, outside the lock below.
     for (auto it = retired_.begin(); it != retired_.end();) {
       if ((*it)->finished()) {
@@ -132,7 +138,7 @@ void LocalCAM::CommandB5() {
       }
     }
   }
-  session->start();
+  if (session) session->start();
   if (localgui_ != nullptr) localgui_->SetConnectButton(false, 64);
   ended.clear();  // joins threads that have already finished
 }

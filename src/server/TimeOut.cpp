@@ -22,10 +22,11 @@ TimeOut::~TimeOut() {
   if (thread_.joinable()) thread_.join();
 }
 
-void TimeOut::start() {
-  thread_ = std::thread([this] {
+void TimeOut::start(std::function<void()> atEnd) {
+  thread_ = std::thread([this, atEnd = std::move(atEnd)] {
     run();
     finished_.store(true);
+    if (atEnd) atEnd();
   });
 }
 

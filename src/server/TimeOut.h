@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,7 +32,8 @@ class TimeOut {
   TimeOut(const TimeOut&) = delete;
   TimeOut& operator=(const TimeOut&) = delete;
 
-  void start();
+  // Starts the timer's thread; atEnd runs on it as its very last action.
+  void start(std::function<void()> atEnd = {});
   void run();
   void stopme();
   void setNegTime();

@@ -193,7 +193,7 @@ TEST_F(Session, OperatorCloseWhileConnectedAndWhileWaiting) {
   EXPECT_TRUE(out.Contains("Connection reset"));
   EXPECT_TRUE(NextSessionWaiting(waiting));
   EXPECT_TRUE(WaitUntil([&] { return !gui().bconnect->isEnabled(); }));
-  EXPECT_TRUE(WaitUntil([&] { return out.Contains("Server ReadLine I/O Error"); }));
+  EXPECT_TRUE(WaitUntil([&] { return out.Contains("Server Loop Close"); }));
   // Exactly one new session waits, and it serves the next client.
   auto next = Connect();
   next->SendLine("Get");
