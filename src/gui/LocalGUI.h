@@ -49,6 +49,10 @@ class LocalGUI : public QWidget {
   // Creates the window on the GUI thread and waits until it exists. Callable from any thread,
   // including the GUI thread itself.
   static LocalGUI* Create(int32_t port);
+  // Destroys a window made by Create on the GUI thread and waits until it is gone. Callable
+  // from any thread (the GUI thread's event loop must run when called from elsewhere). The
+  // operator's action in progress finishes first; actions still waiting are dropped.
+  static void Destroy(LocalGUI* window);
 
   // --- callable from any thread -----------------------------------------------------------
   // Shows an address's text form "hostname/1.2.3.4"; no address shows "null".
@@ -64,7 +68,9 @@ class LocalGUI : public QWidget {
   void SetLocalName(const std::string& text);
 
   // Waits until every GUI call and operator action queued before this call has been carried
-  // out. Not for the GUI thread. Used by tests and at shutdown.
+  // out. Used by tests and at shutdown. From a thread other than the GUI thread it needs the GUI
+  // thread's event loop to be running; on the GUI thread it runs the window updates that the
+  // actions queue while it waits for them.
   void Flush();
 
   static void SetHeadless(bool on);

@@ -38,6 +38,8 @@ LocalCAM::~LocalCAM() {
   stopping_.store(true);
   LocalCAM* self = this;
   LocalGUI::scam.compare_exchange_strong(self, nullptr);
+  // An operator action already under way may still reach this core: let it finish first.
+  if (localgui_ != nullptr) localgui_->Flush();
   if (ss_) ss_->Shutdown();
   if (auto current = connectthread()) current->Close(true);
   std::vector<std::shared_ptr<ClientSocket>> sessions;
