@@ -115,7 +115,10 @@ void WriteAtomically(const std::string& path, const std::vector<uint8_t>& bytes)
   const fs::path target(path);
   fs::path dir = target.parent_path();
   if (dir.empty()) dir = ".";
-  std::string tmpl = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
+  std::string name = ".";
+  name += target.filename().string();
+  name += ".XXXXXX";
+  std::string tmpl = (dir / name).string();
   const int fd = ::mkstemp(tmpl.data());
   if (fd < 0)
     throw std::runtime_error("cannot create a file in " + dir.string() + ": " + Errno(errno));

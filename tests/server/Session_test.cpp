@@ -105,7 +105,7 @@ TEST_F(Session, CloseWordsAndTheirNearMisses) {
   c->SendLine("KILL");
   EXPECT_TRUE(c->ClosedByServer());
   EXPECT_TRUE(NextSessionWaiting(first));
-  EXPECT_TRUE(out.Contains("Server Loop Close"));
+  EXPECT_TRUE(WaitUntil([&] { return out.Contains("Server Loop Close"); }));
   // KILL ended only the session.
   auto next = Connect();
   next->SendLine("Close");

@@ -196,12 +196,16 @@ class StdoutCapture {
     ::close(fd_);
     ::unlink(path_.c_str());
   }
+  // Puts standard output back and passes on what was captured (test failures among it).
   void Restore() {
     if (saved_ < 0) return;
     std::fflush(stdout);
     ::dup2(saved_, 1);
     ::close(saved_);
     saved_ = -1;
+    const std::string text = Text();
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
   }
   std::string Text() const {
     std::fflush(stdout);
