@@ -1,0 +1,230 @@
+// Drives the built vexanet-server from outside, through its real interfaces only: a configuration
+// file in a temporary folder, COM ports mapped to pseudo-terminals, TCP on loopback and standard
+// output. Used by the end-to-end tests and by the benchmark.
+//
+// Threads: a PtyLine and a ServerProcess each own one reader thread that records what arrives
+// (bytes on the serial end, lines on the server's standard output) with its arrival time on the
+// steady clock; the owner waits on those records with a deadline. TcpClient has no thread: every
+// read polls with a deadline. Every descriptor and process is released by its owner's destructor;
+// a server still running is killed and reaped.
+#pragma once
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace vexanet::e2e {
+
+using Clock = std::chrono::steady_clock;
+
+// One descriptor, closed on destruction.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(UniqueFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& o) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { Reset(); }
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+  void Reset() noexcept;
+
+ private:
+  int fd_ = -1;
+};
+
+// A temporary folder, removed with its contents on destruction.
+class TempDir {
+ public:
+  explicit TempDir(std::string_view prefix = "vexanet-e2e");
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir();
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Reads a descriptor on a thread of its own until end of stream or destruction, handing every
+// chunk with its arrival time to `sink`.
+class FdRecorder {
+ public:
+  using Sink = std::function<void(std::string_view, Clock::time_point)>;
+  FdRecorder(int fd, Sink sink);
+  FdRecorder(const FdRecorder&) = delete;
+  FdRecorder& operator=(const FdRecorder&) = delete;
+  ~FdRecorder();
+
+ private:
+  void Run(std::stop_token stop);
+
+  int fd_;
+  Sink sink_;
+  UniqueFd wake_;  // eventfd that ends the wait in poll
+  std::jthread thread_;
+};
+
+// A pseudo-terminal pair standing in for a serial line: the server opens the serial end by its
+// path, every byte it writes is recorded from the master end. The serial end stays open here as
+// well, so the master never sees a hangup whatever the server does with the line.
+class PtyLine {
+ public:
+  struct Byte {
+    uint8_t value;
+    Clock::time_point at;
+  };
+
+  PtyLine();  // throws std::runtime_error when no pseudo-terminal can be had
+  PtyLine(const PtyLine&) = delete;
+  PtyLine& operator=(const PtyLine&) = delete;
+  ~PtyLine();
+
+  const std::string& path() const { return path_; }
+  int master() const { return master_.get(); }
+
+  // Every byte received so far.
+  std::vector<Byte> Bytes() const;
+  // Waits until `count` bytes in all have arrived; returns all bytes so far (fewer on timeout).
+  std::vector<Byte> WaitForBytes(std::size_t count, Clock::duration timeout) const;
+  // The line settings of the serial end as the server left them.
+  termios Settings() const;
+
+ private:
+  UniqueFd master_;
+  UniqueFd serial_;
+  std::string path_;
+  mutable std::mutex mu_;
+  mutable std::condition_variable cv_;
+  std::vector<Byte> bytes_;
+  std::unique_ptr<FdRecorder> recorder_;
+};
+
+// How to start a process.
+struct Launch {
+  std::filesystem::path exe;
+  std::filesystem::path workdir;
+  std::vector<std::string> args;
+  // Added to the environment after the headless filter below.
+  std::vector<std::pair<std::string, std::string>> env;
+  // Removes DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM, so the server runs without a window
+  // and writes its status texts to standard output. VEXANET_COM* variables are always removed.
+  bool headless = true;
+};
+
+// One vexanet-server process: standard output on a pipe, recorded line by line; standard error in
+// a file in the working folder.
+class ServerProcess {
+ public:
+  struct Line {
+    std::string text;
+    Clock::time_point at;
+  };
+
+  explicit ServerProcess(const Launch& launch);  // throws std::runtime_error if it cannot start
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+  ~ServerProcess();  // kills and reaps the process if it still runs
+
+  pid_t pid() const { return pid_; }
+
+  // Every complete line so far.
+  std::vector<Line> Lines() const;
+  // Index of the first line at or after `from` for which `match` holds, waiting up to `timeout`.
+  std::optional<std::size_t> WaitForLine(const std::function<bool(const std::string&)>& match,
+                                         Clock::duration timeout, std::size_t from = 0) const;
+  std::optional<std::size_t> WaitForExact(const std::string& text, Clock::duration timeout,
+                                          std::size_t from = 0) const;
+  // Index of the `count`-th line equal to `text`.
+  std::optional<std::size_t> WaitForNth(const std::string& text, std::size_t count,
+                                        Clock::duration timeout) const;
+
+  bool Signal(int sig) const;
+  // Exit status (128 + signal number for a signal) once the process ended; nullopt on timeout.
+  std::optional<int> WaitExit(Clock::duration timeout);
+  // Standard output and standard error so far, for a failure message.
+  std::string Transcript() const;
+
+ private:
+  pid_t pid_ = -1;
+  UniqueFd out_;
+  std::filesystem::path stderrPath_;
+  mutable std::mutex mu_;
+  mutable std::condition_variable cv_;
+  std::vector<Line> lines_;
+  std::string partial_;
+  bool ended_ = false;  // standard output reached its end
+  std::unique_ptr<FdRecorder> recorder_;
+};
+
+// A loopback TCP client with deadline-bound reads.
+class TcpClient {
+ public:
+  // Connects to 127.0.0.1:port. On failure returns nullopt and sets *error to the errno value.
+  static std::optional<TcpClient> Connect(int port, Clock::duration timeout, int* error = nullptr);
+
+  bool Send(std::string_view bytes);
+  // The next line ended by CR LF, without them. nullopt on timeout or end of stream.
+  std::optional<std::string> ReadLine(Clock::duration timeout);
+  // True when the server ends the connection (end of stream or reset) within `timeout`. Bytes
+  // that arrive before the end are appended to *extra.
+  bool WaitClosed(Clock::duration timeout, std::string* extra = nullptr);
+  // Ends the client's sending direction: the server reads end of stream.
+  void ShutdownWrite();
+  int fd() const { return fd_.get(); }
+
+ private:
+  explicit TcpClient(UniqueFd fd) : fd_(std::move(fd)) {}
+  // Reads what is there within the timeout: >0 bytes read, 0 end of stream, -1 error, -2 timeout.
+  int Fill(Clock::duration timeout);
+
+  UniqueFd fd_;
+  std::string buffer_;
+};
+
+// Runs `exe` with `args` and waits for it; its exit status, or nullopt if it did not end in time
+// (it is killed then).
+std::optional<int> RunTool(const std::filesystem::path& exe, const std::vector<std::string>& args,
+                           Clock::duration timeout);
+
+// A TCP port in [low, high] that nothing listens on right now (chosen at random, so that tests
+// running at the same time rarely pick the same one), or 0 if none was found.
+int PickFreePort(int low, int high);
+
+// Where the programs are.
+struct Programs {
+  std::filesystem::path server;
+  std::filesystem::path config;
+};
+
+// A server listening on a free port: writes VexaNetCFG.bin into `workdir` with `configArgs` plus
+// --tcp-port P, starts the server and waits until it reports the listening socket open. A port
+// taken between the check and the server's bind is retried with another one. Returns the process
+// and sets *port; throws std::runtime_error after repeated failures.
+std::unique_ptr<ServerProcess> StartListening(const Programs& programs, Launch launch,
+                                              const std::vector<std::string>& configArgs, int* port,
+                                              int portLow = 3002, int portHigh = 3128);
+
+// Expected texts.
+inline constexpr std::string_view kStatusPrefix = "Status: ";
+inline std::string StatusLine(std::string_view text) {
+  return std::string(kStatusPrefix) + std::string(text);
+}
+
+}  // namespace vexanet::e2e

@@ -1,0 +1,257 @@
+// Start-up, configuration, failures of the serial line and the listening socket, and the stop
+// signals, through the built server.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <termios.h>
+
+#include <algorithm>
+#include <fstream>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "E2eFixture.h"
+
+namespace vexanet::e2e {
+namespace {
+
+bool HasLine(const std::vector<ServerProcess::Line>& lines, const std::string& text) {
+  return std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.text == text; });
+}
+
+std::string OkLine(int port) {
+  return StatusLine("Server Socket Opened OK at Port " + std::to_string(port));
+}
+
+// Connects, reads the greeting and sends one line; the client for further checks.
+std::optional<TcpClient> Session(int port, const std::string& line) {
+  auto client = TcpClient::Connect(port, kDeadline);
+  if (!client || client->ReadLine(kDeadline) != std::optional<std::string>("OK")) return {};
+  if (!client->Send(line)) return {};
+  return client;
+}
+
+using StartupTest = ServerTest;
+
+TEST_F(StartupTest, OpensTheLineSwitchesRelaysOffThenReportsReady) {
+  // Arguments are ignored, also those the window toolkit would otherwise take.
+  Launch launch = HeadlessLaunch({{"VEXANET_COM1", com1.path()}});
+  launch.args = {"-platform", "xcb", "--session", "9", "COM5"};
+  ASSERT_NO_FATAL_FAILURE(StartListening({}, launch));
+
+  // The line is set to 9600 bit/s, 8 data bits, no parity, 1 stop bit, raw.
+  const auto bytes = com1.WaitForBytes(8, kStartDeadline);
+  const termios t = com1.Settings();
+  EXPECT_EQ(cfgetospeed(&t), B9600);
+  EXPECT_EQ(cfgetispeed(&t), B9600);
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB), 0u);
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);
+
+  // Relays 1 to 8 off, in order, one switch at a time with its pause.
+  ASSERT_EQ(bytes.size(), 8u);
+  for (uint8_t i = 0; i < 8; ++i) EXPECT_EQ(bytes[i].value, i) << "byte " << int(i);
+  EXPECT_GE(bytes[7].at - bytes[0].at, 900ms) << "seven pauses of 150 ms between the bytes";
+
+  const auto ready = WaitForReady("COM1", 0);
+  ASSERT_TRUE(ready);
+  const auto lines = server->Lines();
+  EXPECT_EQ(lines.front().text,
+            "No display: running without a window; status texts follow as Status: lines");
+  EXPECT_TRUE(HasLine(lines, OkLine(port)));
+  // The ready line comes last, after the eight status lines of the switches and a 2 s pause.
+  const auto eighth = server->WaitForNth(StatusLine(kAllOff), 8, kDeadline);
+  ASSERT_TRUE(eighth);
+  EXPECT_LT(*eighth, *ready);
+  EXPECT_GE(lines[*ready].at - bytes[7].at, 1800ms);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const auto& l) { return l.text == StatusLine(kAllOff); }),
+            8);
+
+  // A client is served.
+  auto client = Session(port, "Get\r\n");
+  ASSERT_TRUE(client);
+  EXPECT_EQ(client->ReadLine(kDeadline), std::optional<std::string>(kAllOff));
+  EXPECT_EQ(com1.Bytes().size(), 8u);
+}
+
+// Configuration bytes: serial port name, port offset and session time.
+struct ConfigCase {
+  std::string name;
+  std::vector<std::string> config;
+  std::string comport;    // the name the server must open
+  int portLow, portHigh;  // where the listening port is picked
+  int minutes;
+};
+
+void PrintTo(const ConfigCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ConfigTest : public ServerTest, public ::testing::WithParamInterface<ConfigCase> {};
+
+TEST_P(ConfigTest, ServerFollowsTheFile) {
+  const ConfigCase& c = GetParam();
+  // COM1 leads nowhere, so the bytes can only arrive if the configured name was used.
+  const std::string var = "VEXANET_" + c.comport;
+  Launch launch = HeadlessLaunch({{var, com1.path()}});
+  if (c.comport != "COM1") launch.env.emplace_back("VEXANET_COM1", "/nonexistent/vexanet-e2e");
+  server = vexanet::e2e::StartListening(programs, launch, c.config, &port, c.portLow, c.portHigh);
+  ASSERT_TRUE(WaitForReady(c.comport, c.minutes));
+  EXPECT_EQ(com1.WaitForBytes(8, kDeadline).size(), 8u);
+
+  auto client = Session(port, "PWDQWK\r\nR1On\r\n");
+  ASSERT_TRUE(client);
+  EXPECT_EQ(client->ReadLine(kDeadline),
+            std::optional<std::string>("Password/Connection Accepted!"));
+  if (c.minutes > 0) {
+    EXPECT_EQ(
+        client->ReadLine(kDeadline),
+        std::optional<std::string>("Available Time: " + std::to_string(c.minutes) + " Minutes"));
+  }
+  EXPECT_EQ(client->ReadLine(kDeadline), std::optional<std::string>("Stat10000000"));
+  const auto bytes = com1.WaitForBytes(9, kDeadline);
+  ASSERT_EQ(bytes.size(), 9u);
+  EXPECT_EQ(bytes[8].value, 0x08);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ConfigBytes, ConfigTest,
+    ::testing::Values(ConfigCase{"SecondSerialPort", {"--com", "2"}, "COM2", 3002, 3128, 0},
+                      ConfigCase{"PortBelowTheBase", {}, "COM1", 2873, 3000, 0},
+                      ConfigCase{"SessionTime", {"--session", "5"}, "COM1", 3002, 3128, 5}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(StartupTest, ManualAcceptanceOpensNoListeningSocket) {
+  port = PickFreePort(3002, 3128);
+  ASSERT_NE(port, 0);
+  ASSERT_EQ(RunTool(programs.config,
+                    {"write", (dir.path() / "VexaNetCFG.bin").string(), "--tcp-port",
+                     std::to_string(port), "--manual"},
+                    kDeadline),
+            0);
+  server = std::make_unique<ServerProcess>(HeadlessLaunch({{"VEXANET_COM1", com1.path()}}));
+  ASSERT_TRUE(WaitForReady("COM1", 0));
+  EXPECT_EQ(com1.WaitForBytes(8, kDeadline).size(), 8u);
+
+  int error = 0;
+  EXPECT_FALSE(TcpClient::Connect(port, kDeadline, &error));
+  EXPECT_EQ(error, ECONNREFUSED);
+  const auto lines = server->Lines();
+  EXPECT_FALSE(HasLine(lines, OkLine(port)));
+  EXPECT_FALSE(HasLine(lines, StatusLine("Awaiting Client Connection")));
+}
+
+class SerialFailureTest : public ServerTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(SerialFailureTest, LineThatCannotBeOpenedIsReportedAndCommandsStillAnswered) {
+  std::string device = GetParam();
+  if (device == "regular-file") {
+    device = (dir.path() / "not-a-tty").string();
+    std::ofstream(device) << "x";
+  }
+  ASSERT_NO_FATAL_FAILURE(StartListening({}, HeadlessLaunch({{"VEXANET_COM1", device}})));
+  const auto ready = WaitForReady("COM1", 0);
+  ASSERT_TRUE(ready);
+  const auto lines = server->Lines();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const auto& l) {
+    return l.text.find("SerOpenPort failed") != std::string::npos;
+  }));
+  // Each start-up switch reports the line, and the status line follows it all the same.
+  const std::string notCommunicating = StatusLine("COM port not communicating.");
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [&](const auto& l) { return l.text == notCommunicating; }),
+            8);
+
+  auto client = Session(port, "R1On\r\n");
+  ASSERT_TRUE(client);
+  EXPECT_EQ(client->ReadLine(kDeadline), std::optional<std::string>("Stat10000000"));
+  const auto reported = server->WaitForExact(notCommunicating, kDeadline, *ready + 1);
+  ASSERT_TRUE(reported);
+  EXPECT_TRUE(server->WaitForExact(StatusLine("Stat10000000"), kDeadline, *reported + 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, SerialFailureTest,
+                         ::testing::Values("/nonexistent/vexanet-e2e", "regular-file", "/dev/null"),
+                         [](const auto& info) {
+                           return info.index == 0   ? std::string("Missing")
+                                  : info.index == 1 ? std::string("RegularFile")
+                                                    : std::string("NotATerminal");
+                         });
+
+// Holds a listening socket on all addresses, as another program would.
+class PortHolder {
+ public:
+  explicit PortHolder(int port) {
+    fd_ = UniqueFd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd_) {
+      const int zero = 0;
+      ::setsockopt(fd_.get(), IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+      sockaddr_in6 a{};
+      a.sin6_family = AF_INET6;
+      a.sin6_addr = in6addr_any;
+      a.sin6_port = htons(static_cast<uint16_t>(port));
+      ok_ = ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            ::listen(fd_.get(), 4) == 0;
+      return;
+    }
+    fd_ = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    ok_ = fd_ && ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+          ::listen(fd_.get(), 4) == 0;
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  UniqueFd fd_;
+  bool ok_ = false;
+};
+
+TEST_F(StartupTest, PortInUseIsReportedAndStartUpGoesOn) {
+  std::optional<PortHolder> holder;
+  for (int attempt = 0; attempt < 5 && !(holder && holder->ok()); ++attempt) {
+    port = PickFreePort(3002, 3128);
+    holder.emplace(port);
+  }
+  ASSERT_TRUE(holder && holder->ok());
+  ASSERT_EQ(RunTool(programs.config,
+                    {"write", (dir.path() / "VexaNetCFG.bin").string(), "--tcp-port",
+                     std::to_string(port)},
+                    kDeadline),
+            0);
+  server = std::make_unique<ServerProcess>(HeadlessLaunch({{"VEXANET_COM1", com1.path()}}));
+  EXPECT_TRUE(server->WaitForExact(
+      StatusLine("Can't Get ServerSocket at Port " + std::to_string(port)), kStartDeadline));
+  ASSERT_TRUE(WaitForReady("COM1", 0));
+  EXPECT_EQ(com1.WaitForBytes(8, kDeadline).size(), 8u);
+  EXPECT_FALSE(HasLine(server->Lines(), StatusLine("Awaiting Client Connection")));
+}
+
+class StopSignalTest : public ServerTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StopSignalTest, EndsAtOnceWithStatusZero) {
+  ASSERT_NO_FATAL_FAILURE(StartListening());
+  ASSERT_NO_FATAL_FAILURE(WaitForRelaysOff());
+  auto client = Session(port, "R2On\r\n");
+  ASSERT_TRUE(client);
+  ASSERT_EQ(client->ReadLine(kDeadline), std::optional<std::string>("Stat01000000"));
+
+  ASSERT_TRUE(server->Signal(GetParam()));
+  EXPECT_EQ(server->WaitExit(kDeadline), std::optional<int>(0));
+  EXPECT_TRUE(client->WaitClosed(kDeadline));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest, ::testing::Values(SIGTERM, SIGINT),
+                         [](const auto& info) {
+                           return std::string(info.param == SIGTERM ? "SIGTERM" : "SIGINT");
+                         });
+
+}  // namespace
+}  // namespace vexanet::e2e
