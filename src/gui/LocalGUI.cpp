@@ -147,8 +147,10 @@ LocalGUI::LocalGUI(int32_t port) : impl_(std::make_unique<Impl>(*this)) {
   // 3. Title, font and colours; components inherit them. No layout manager: every component
   // has a fixed place in the client area.
   setWindowTitle(Q(Vexa::prodtitle));
+  // The fixed layout counts the font height in pixels (13 px text in 24 px rows); a 13-point
+  // font renders about 17 px high at the usual 96 dpi and no longer fits the label columns.
   QFont font(QStringLiteral("Helvetica"));
-  font.setPointSize(Vexa::fontheight);
+  font.setPixelSize(Vexa::fontheight);
   setFont(font);
   QPalette colours = palette();
   colours.setColor(QPalette::Window, backcol);

@@ -103,9 +103,9 @@ void ClientSocket::HandleLines() {
   while (a_.load()) {
     str_.clear();
     const Connection::ReadStatus status = cs_->ReadLine(str_);
-    if (status == Connection::ReadStatus::Error ||
-        (!a_.load() && status != Connection::ReadStatus::Line)) {
-      // A reset by the client, or the connection closed from another thread.
+    if (status == Connection::ReadStatus::Error || !a_.load()) {
+      // A reset by the client, or the connection closed from another thread (a line that was
+      // still buffered then is not acted on).
       vexanet::ConsoleLine("Server ReadLine I/O Error");
       a_.store(false);
       return;

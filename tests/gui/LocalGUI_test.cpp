@@ -146,8 +146,8 @@ TEST_F(LocalGUITest, WindowSizeTitleFontAndColours) {
   EXPECT_EQ(window->windowTitle().toStdString(), Vexa::prodtitle);
   EXPECT_EQ(window->prodlabel->text().toStdString(), Vexa::prodlabel);
   EXPECT_EQ(window->font().family(), QStringLiteral("Helvetica"));
-  EXPECT_EQ(window->font().pointSize(), 13);
-  EXPECT_EQ(window->statusfield->font().pointSize(), 13);  // inherited
+  EXPECT_EQ(window->font().pixelSize(), 13);
+  EXPECT_EQ(window->statusfield->font().pixelSize(), 13);  // inherited
   EXPECT_TRUE(window->autoFillBackground());
   EXPECT_EQ(window->palette().color(QPalette::Window), QColor(120, 140, 240));
   EXPECT_EQ(window->netlabel->palette().color(QPalette::WindowText), QColor(Qt::black));
