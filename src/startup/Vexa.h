@@ -23,8 +23,7 @@ class Device;
 class Vexa {
  public:
   // --- process-wide settings -----------------------------------------------------------
-  static inline const std::string prodlabel =
-      "VexaNet Server 1.0  -  eight-relay network controller";
+  static inline const std::string prodlabel = "VexaNet Server 1.0 - relay board controller";
   static inline const std::string prodtitle = "VexaNet Server";
   static constexpr int32_t appwidth = 420;
   static constexpr char hexchar[16] = {'0', '1', '2', '3', '4', '5', '6', '7',
