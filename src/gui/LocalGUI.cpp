@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -80,6 +81,9 @@ struct LocalGUI::Impl {
 
   LocalGUI& self;
   GuiQueue gui;
+  // One palette per grey level, made once: a palette made anew at every change has a new cache
+  // key, and the style would cache a new button image for each session for good.
+  std::map<int, QPalette> connectPalettes;
   // Stopped and joined first when the window goes away: its tasks call back into gui.
   std::unique_ptr<ActionQueue> actions;
 };
@@ -332,9 +336,13 @@ void LocalGUI::Impl::ApplyConnectButton(bool enabled, int grey) {
   AssertGuiThread(&self, "LocalGUI::SetConnectButton");
   const int level = std::clamp(grey, 0, 255);
   self.bconnect->setEnabled(enabled);
-  QPalette colours = self.bconnect->palette();
-  colours.setColor(QPalette::Button, QColor(level, level, level));
-  self.bconnect->setPalette(colours);
+  auto it = connectPalettes.find(level);
+  if (it == connectPalettes.end()) {
+    QPalette colours = self.bconnect->palette();
+    colours.setColor(QPalette::Button, QColor(level, level, level));
+    it = connectPalettes.emplace(level, colours).first;
+  }
+  self.bconnect->setPalette(it->second);
 }
 
 // --- the operator's actions: posted by the GUI thread, run on the worker ------------------------

@@ -71,6 +71,15 @@ struct SerOutPort::State {
   std::unique_ptr<SerialKit::SerOutputStream> SerialOutStream;
   std::unique_ptr<SerialKit::SerInputStream> SerialInStream;
   Buffer serin{};
+  // A send to an open port failed and no send has succeeded since: said once on the console.
+  bool failing = false;
+
+  // The console hears of the first failure of a run of failed sends, not of every one.
+  void SendFailed(const std::string& reason) {
+    SerError = 1;
+    if (!failing) vexanet::ConsoleLine("Serial line send failed: " + reason);
+    failing = true;
+  }
 };
 
 SerOutPort::SerOutPort(const std::string& portName, const std::string& /*devType*/,
@@ -143,14 +152,17 @@ SerOutPort::Buffer SerOutPort::SendSerial(std::span<const uint8_t> bytes) {
 bool SerOutPort::SendSer(std::span<const uint8_t> bytes) {
   SetTrace("Serial Out: " + Hex(bytes, bytes.size()) + "  ");
   std::lock_guard lock(st_->m);
-  try {
-    if (st_->SerialOutStream) {
-      st_->SerialOutStream->write(bytes);
-      return true;
-    }
-  } catch (const std::exception&) {
+  if (!st_->SerialOutStream) {
+    st_->SerError = 1;
+    return false;
   }
-  st_->SerError = 1;
+  try {
+    st_->SerialOutStream->write(bytes);
+    st_->failing = false;
+    return true;
+  } catch (const std::exception& e) {
+    st_->SendFailed(e.what());
+  }
   return false;
 }
 
@@ -161,9 +173,12 @@ bool SerOutPort::SendSer(const std::string& text) {
     // A text goes to the port directly, not through the output stream.
     if (st_->serialPort) {
       st_->serialPort->putString(text + '\n');
+      st_->failing = false;
       return true;
     }
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    st_->SendFailed(e.what());
+    return false;
   }
   st_->SerError = 1;
   return false;

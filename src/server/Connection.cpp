@@ -19,6 +19,9 @@ Connection::~Connection() {
 
 std::error_code Connection::EnableKeepAlive() {
   std::error_code ec;
+  // Replies are single short lines: send each at once rather than wait for the client's ack.
+  socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+  if (ec) return ec;
   socket_.set_option(asio::socket_base::keep_alive(true), ec);
   if (ec) return ec;
   // 30 s idle, then a probe every 5 s; 4 unanswered probes end the connection.

@@ -32,7 +32,8 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Keepalive probes, so a client whose cable was pulled frees the server within about a minute.
+  // No send delay for short replies, and keepalive probes, so a client whose cable was pulled
+  // frees the server within about a minute.
   std::error_code EnableKeepAlive();
 
   // Owner thread only: the next line. EndOfStream after the last line; Error on a reset or a

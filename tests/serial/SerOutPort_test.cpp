@@ -496,6 +496,22 @@ TEST_F(SerOutPortScripted, FailedSendKeepsErrorUntilNextSendSerial) {
   EXPECT_EQ(port.GetSerError(), 0);
 }
 
+TEST_F(SerOutPortScripted, FailedSendsAreSaidOnceOnTheConsole) {
+  SerOutPort port = MakeLine("COM1");
+  driver->shortWrites = true;
+  ::testing::internal::CaptureStdout();
+  port.SendSerial(Bytes{0x0A, 0xFF});
+  port.SendSerial(Bytes{0x0A, 0xFF});
+  driver->shortWrites = false;
+  port.SendSerial(Bytes{0x0A});
+  driver->shortWrites = true;
+  port.SendSerial(Bytes{0x0A, 0xFF});
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  // One line for each run of failed sends, with the port's own message.
+  const std::string line = "Serial line send failed: PutData1: Sent only 1 of 2 bytes\n";
+  EXPECT_EQ(out, line + line);
+}
+
 TEST_F(SerOutPortScripted, FailedReadGivesCodeTwoAndKeepsBuffer) {
   SerOutPort port = MakeLine("COM1");
   driver->waiting = {1, 2, 3};

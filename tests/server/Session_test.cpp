@@ -32,7 +32,7 @@ TEST_F(Session, TypicalExchange) {
   c->SendLine("PWDQWK");
   EXPECT_EQ(c->ReadLine(), "Password/Connection Accepted!");
   EXPECT_EQ(c->ReadLine(), "Available Time: 5 Minutes");
-  EXPECT_TRUE(core().connectthread()->timed());
+  EXPECT_TRUE(WaitUntil([&] { return core().connectthread()->timed(); }));
   c->SendLine("R1On");
   EXPECT_EQ(c->ReadLine(), "Stat10000000");
   EXPECT_EQ(line_.Read(1), std::vector<uint8_t>{0x08});
@@ -146,12 +146,12 @@ TEST_F(Session, SessionTimeSetting) {
   c->SendLine("PWDQWK");
   EXPECT_EQ(c->ReadLine(), "Password/Connection Accepted!");
   EXPECT_EQ(c->ReadLine(), "Available Time: 3 Minutes");
-  EXPECT_TRUE(core().connectthread()->timed());
+  EXPECT_TRUE(WaitUntil([&] { return core().connectthread()->timed(); }));
   // A later "TO=" changes the setting, not the running timer.
   c->SendLine("TO=0");
   EXPECT_TRUE(c->Silent(100ms));
   EXPECT_EQ(Vexa::to.load(), 0);
-  EXPECT_TRUE(core().connectthread()->timed());
+  EXPECT_TRUE(WaitUntil([&] { return core().connectthread()->timed(); }));
   c->SendLine("PWDQWK");
   EXPECT_EQ(c->ReadLine(), "Password/Connection Accepted!");
   EXPECT_TRUE(c->Silent(100ms));  // no time line when the setting is 0
