@@ -12,7 +12,15 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class Session : public ServerFixture {};
+class Session : public ServerFixture {
+ protected:
+  // An accepted password line in a session of one (shortened) minute.
+  static void AuthenticateTimed(Client& c) {
+    c.SendLine("PWDQWK");
+    EXPECT_EQ(c.ReadLine(), "Password/Connection Accepted!");
+    EXPECT_EQ(c.ReadLine(), "Available Time: 1 Minutes");
+  }
+};
 
 int CountEntries(const char* dir) {
   int n = 0;
@@ -214,9 +222,7 @@ TEST_F(Session, TimerExpirySendsTimeAndClosesOnlyItsOwnSession) {
   Vexa::to.store(1);
   auto c = Connect();
   auto first = core().connectthread();
-  c->SendLine("PWDQWK");
-  EXPECT_EQ(c->ReadLine(), "Password/Connection Accepted!");
-  EXPECT_EQ(c->ReadLine(), "Available Time: 1 Minutes");
+  AuthenticateTimed(*c);
   EXPECT_EQ(c->ReadLine(), "TIME");
   EXPECT_TRUE(c->ClosedByServer());
   EXPECT_TRUE(NextSessionWaiting(first));
@@ -234,9 +240,7 @@ TEST_F(Session, EndingASessionCancelsItsTimer) {
   StdoutCapture out;
   Vexa::to.store(1);
   auto c = Connect();
-  c->SendLine("PWDQWK");
-  EXPECT_EQ(c->ReadLine(), "Password/Connection Accepted!");
-  EXPECT_EQ(c->ReadLine(), "Available Time: 1 Minutes");
+  AuthenticateTimed(*c);
   c->SendLine("Close");
   EXPECT_TRUE(c->ClosedByServer());
   Vexa::to.store(0);
@@ -253,13 +257,9 @@ TEST_F(Session, SecondPasswordLineRestartsTheTimer) {
   StdoutCapture out;
   Vexa::to.store(1);
   auto c = Connect();
-  c->SendLine("PWDQWK");
-  EXPECT_EQ(c->ReadLine(), "Password/Connection Accepted!");
-  EXPECT_EQ(c->ReadLine(), "Available Time: 1 Minutes");
+  AuthenticateTimed(*c);
   Pump(400ms);
-  c->SendLine("PWDQWK");
-  EXPECT_EQ(c->ReadLine(), "Password/Connection Accepted!");
-  EXPECT_EQ(c->ReadLine(), "Available Time: 1 Minutes");
+  AuthenticateTimed(*c);
   // One expiry only: the first timer was cancelled.
   EXPECT_EQ(c->ReadLine(), "TIME");
   EXPECT_TRUE(c->ClosedByServer());
