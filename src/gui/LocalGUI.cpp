@@ -59,6 +59,20 @@ void ExitNow() {
   std::_Exit(0);
 }
 
+// The status field shows about forty characters. A client's line may be 64 KiB long, and laying
+// out such a text costs the field megabytes each time; it shows the first kStatusFieldMax
+// characters and an ellipsis instead. The console gets the whole text.
+constexpr qsizetype kStatusFieldMax = 512;
+
+QString FieldText(const std::string& text) {
+  QString shown = QString::fromStdString(text);
+  if (shown.size() > kStatusFieldMax) {
+    shown.truncate(kStatusFieldMax);
+    shown.append(QChar(0x2026));
+  }
+  return shown;
+}
+
 QString Q(const std::string& text) {
   return QString::fromStdString(text);
 }
@@ -250,7 +264,7 @@ void LocalGUI::ShowIP(const std::optional<std::string>& address) {
 
 void LocalGUI::ShowStatus(const std::string& text) {
   impl_->gui.Run(
-      [this, shown = Q(text)] {
+      [this, shown = FieldText(text)] {
         AssertGuiThread(this, "LocalGUI::ShowStatus");
         statusfield->setText(shown);
       },

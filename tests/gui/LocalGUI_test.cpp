@@ -442,6 +442,21 @@ TEST_F(LocalGUITest, HeadlessWritesEveryStatusTextAsALine) {
   EXPECT_EQ(window->statusfield->text(), QStringLiteral("shown only again"));
 }
 
+TEST_F(LocalGUITest, OverlongStatusTextIsCutInTheFieldButNotOnTheConsole) {
+  const std::string text = "Client Command: " + std::string(70000, 'x');
+  testing::internal::CaptureStdout();
+  LocalGUI::SetHeadless(true);
+  window->ShowStatus(text);
+  LocalGUI::SetHeadless(false);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Status: " + text + "\n");
+  const QString shown = window->statusfield->text();
+  EXPECT_EQ(shown.size(), 513);
+  EXPECT_TRUE(shown.startsWith(QStringLiteral("Client Command: xxx")));
+  EXPECT_EQ(shown.back(), QChar(0x2026));
+  window->ShowStatus("Stat00000000");  // short texts are shown whole
+  EXPECT_EQ(window->statusfield->text(), QStringLiteral("Stat00000000"));
+}
+
 TEST_F(LocalGUITest, ClosingTheWindowCallsTheCloseHandler) {
   int closes = 0;
   LocalGUI::SetCloseHandler([&closes] { ++closes; });
