@@ -4,10 +4,6 @@
 
 namespace vexanet::hex {
 
-namespace {
-constexpr char kHexChar[] = "0123456789ABCDEF";
-}
-
 int32_t C2B(char32_t c) noexcept {
   if (c >= U'0' && c <= U'9') return static_cast<int32_t>(c - U'0');
   if (c >= U'A' && c <= U'F') return static_cast<int32_t>(c - U'A' + 10);
@@ -88,8 +84,8 @@ std::string BS2S(std::span<const uint8_t> bytes, int32_t n) {
   const size_t count = std::min(static_cast<size_t>(n), bytes.size());
   out.reserve(count * 2);
   for (size_t i = 0; i < count; ++i) {
-    out.push_back(kHexChar[bytes[i] >> 4]);
-    out.push_back(kHexChar[bytes[i] & 0x0F]);
+    out.push_back(kDigits[bytes[i] >> 4]);
+    out.push_back(kDigits[bytes[i] & 0x0F]);
   }
   return out;
 }

@@ -2,6 +2,7 @@
 // command field. The main class Vexa exposes them under their short names.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -9,6 +10,10 @@
 #include <vector>
 
 namespace vexanet::hex {
+
+// The sixteen hexadecimal digit characters in ascending order, upper case.
+inline constexpr std::array<char, 16> kDigits = {'0', '1', '2', '3', '4', '5', '6', '7',
+                                                 '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
 
 // Value of one hexadecimal digit: '0'-'9', 'A'-'F', 'a'-'f'; every other character gives 0.
 int32_t C2B(char32_t c) noexcept;

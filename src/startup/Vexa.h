@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "startup/ConfigFile.h"
+#include "startup/Hex.h"
 
 class LocalCAM;
 class Device;
@@ -26,8 +27,7 @@ class Vexa {
   static inline const std::string prodlabel = "VexaNet Server 1.0 - relay board controller";
   static inline const std::string prodtitle = "VexaNet Server";
   static constexpr int32_t appwidth = 420;
-  static constexpr char hexchar[16] = {'0', '1', '2', '3', '4', '5', '6', '7',
-                                       '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
+  static constexpr const std::array<char, 16>& hexchar = vexanet::hex::kDigits;
   static inline std::atomic<LocalCAM*> scam{nullptr};
   static inline std::atomic<Device*> cam{nullptr};
   static constexpr int32_t fontheight = 13;

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "SerialKit/NativeDriver.h"
@@ -26,6 +27,18 @@ class FakeDriver : public NativeDriver {
   void script(const std::string& op, int32_t result) {
     std::lock_guard<std::mutex> lock(m_);
     results_[op] = result;
+  }
+  // Scripts the result of an operation from its n-th call on (counted from 1); earlier calls
+  // behave as unscripted.
+  void scriptFrom(const std::string& op, int nthCall, int32_t result) {
+    std::lock_guard<std::mutex> lock(m_);
+    fromCall_[op] = {nthCall, result};
+  }
+  // Back to the default behaviour of an operation.
+  void unscript(const std::string& op) {
+    std::lock_guard<std::mutex> lock(m_);
+    results_.erase(op);
+    fromCall_.erase(op);
   }
   // The port number (counted from 1) SerOpenPort writes into the record on success.
   void setOpenNumber(int32_t n) {
@@ -167,6 +180,11 @@ class FakeDriver : public NativeDriver {
   int32_t op(const std::string& name, int32_t port, int32_t fallback) {
     std::lock_guard<std::mutex> lock(m_);
     calls_.push_back(name + "(" + std::to_string(port) + ")");
+    const int nth = ++callCount_[name];
+    if (const auto from = fromCall_.find(name);
+        from != fromCall_.end() && nth >= from->second.first) {
+      return from->second.second;
+    }
     const auto it = results_.find(name);
     return it != results_.end() ? it->second : fallback;
   }
@@ -175,6 +193,8 @@ class FakeDriver : public NativeDriver {
 
   mutable std::mutex m_;
   std::map<std::string, int32_t> results_;
+  std::map<std::string, std::pair<int, int32_t>> fromCall_;
+  std::map<std::string, int> callCount_;
   std::vector<std::string> calls_;
   std::vector<std::vector<uint8_t>> sent_;
   std::vector<SerialConfig> configured_;

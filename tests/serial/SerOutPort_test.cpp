@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "SerialKit/FakeDriver.h"
 #include "SerialKit/NativeDriver.h"
 #include "SerialKit/NativeDriverRegistry.h"
 #include "SerialKit/SerialConfig.h"
@@ -34,6 +35,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 using SerialKit::SerialConfig;
+using SerialKit::test::FakeDriver;
 using std::chrono::milliseconds;
 
 std::string HexOf(const Bytes& bytes) {
@@ -302,92 +304,25 @@ TEST(SerOutPortNoLine, Com0OpensNothingAndSendsFail) {
 
 // --- on a scripted driver ---
 
-class ScriptedDriver : public SerialKit::NativeDriver {
- public:
-  struct Line {
-    int32_t bitRate, parity, dataBits, stopBits, handshake;
-    bool hardFlow;
-    int32_t txLen, rxLen;
-  };
-  int32_t openResult = 0;
-  int rxTimeoutFailsFromCall = 0;  // 0: never; n: the n-th and later SerSetTimeoutRx fail
-  bool txTimeoutFails = false;
-  bool shortWrites = false;
-  bool rxCountFails = false;
-  std::optional<Line> line;
-  Bytes sent, waiting;
-
-  int32_t SerGetLibVer() override { return 1; }
-  int32_t SerOpenPort(SerialConfig& c) override {
-    if (openResult != 0) return openResult;
-    c.setPortNum(1);
-    return 0;
-  }
-  int32_t SerConfigure(const SerialConfig& c) override {
-    line = Line{c.getBitRate(),   c.getParity(),   c.getDataBits(), c.getStopBits(),
-                c.getHandshake(), c.getHardFlow(), c.getTxLen(),    c.getRxLen()};
-    return 0;
-  }
-  int32_t SerClosePort(int32_t) override { return 0; }
-  int32_t SerPutByte(int32_t, uint8_t b) override {
-    sent.push_back(b);
-    return 0;
-  }
-  int32_t SerPutData(int32_t, std::span<const uint8_t> d) override {
-    if (shortWrites) return static_cast<int32_t>(d.size()) - 1;
-    sent.insert(sent.end(), d.begin(), d.end());
-    return static_cast<int32_t>(d.size());
-  }
-  int32_t SerGetByte(int32_t) override {
-    if (waiting.empty()) return -1;
-    const uint8_t b = waiting.front();
-    waiting.erase(waiting.begin());
-    return b;
-  }
-  int32_t SerGetData(int32_t, std::span<uint8_t> buf) override {
-    const size_t n = std::min(buf.size(), waiting.size());
-    std::copy_n(waiting.begin(), n, buf.begin());
-    waiting.erase(waiting.begin(), waiting.begin() + static_cast<std::ptrdiff_t>(n));
-    return static_cast<int32_t>(n);
-  }
-  int32_t SerRxFlush(int32_t) override { return 0; }
-  int32_t SerTxFlush(int32_t) override { return 0; }
-  int32_t SerTxDrain(int32_t) override { return 0; }
-  int32_t SerRxReadyCount(int32_t) override {
-    return rxCountFails ? -1 : static_cast<int32_t>(waiting.size());
-  }
-  int32_t SerTxBufCount(int32_t) override { return 0; }
-  int32_t SerRxOverflow(int32_t) override { return 0; }
-  int32_t SerSigCTS(int32_t) override { return 0; }
-  int32_t SerSigDSR(int32_t) override { return 0; }
-  int32_t SerSigCD(int32_t) override { return 0; }
-  int32_t SerSigFrameErr(int32_t) override { return 0; }
-  int32_t SerSigOverrun(int32_t) override { return 0; }
-  int32_t SerSigBreak(int32_t) override { return 0; }
-  int32_t SerSigParityErr(int32_t) override { return 0; }
-  int32_t SerSigRing(int32_t) override { return 0; }
-  int32_t SerSetDTR(int32_t, bool) override { return 0; }
-  int32_t SerSetRTS(int32_t, bool) override { return 0; }
-  int32_t SerSendBreak(int32_t, int32_t) override { return 0; }
-  int32_t SerSetTimeoutRx(int32_t, int32_t) override {
-    ++rxTimeoutCalls_;
-    return rxTimeoutFailsFromCall > 0 && rxTimeoutCalls_ >= rxTimeoutFailsFromCall ? -1 : 0;
-  }
-  int32_t SerSetTimeoutTx(int32_t, int32_t) override { return txTimeoutFails ? -1 : 0; }
-  int32_t SerGetTimeoutRx(int32_t) override { return 0; }
-  int32_t SerGetTimeoutTx(int32_t) override { return 0; }
-  int32_t SerFlowTask(int32_t) override { return 0; }
-
- private:
-  int rxTimeoutCalls_ = 0;
-};
-
 // Makes the scripted driver the process's driver for one test.
 class SerOutPortScripted : public ::testing::Test {
  protected:
   void SetUp() override { SerialKit::testing::setProcessDriver(driver); }
   void TearDown() override { SerialKit::testing::resetProcessDriver(); }
-  std::shared_ptr<ScriptedDriver> driver = std::make_shared<ScriptedDriver>();
+  // Everything the port core handed to SerPutData, as one byte string.
+  Bytes Sent() const {
+    Bytes all;
+    for (const auto& chunk : driver->sent()) all.insert(all.end(), chunk.begin(), chunk.end());
+    return all;
+  }
+  void ShortWrites(bool on) {
+    if (on) {
+      driver->script("SerPutData", 1);
+    } else {
+      driver->unscript("SerPutData");
+    }
+  }
+  std::shared_ptr<FakeDriver> driver = std::make_shared<FakeDriver>();
 };
 
 struct ArgCase {
@@ -404,16 +339,16 @@ TEST_P(SerOutPortArgs, LineSettingIgnoresTheArguments) {
   const ArgCase& a = GetParam();
   SerOutPort port("COM1", "Vexa8", a.rate, a.dataBits, a.stopBits, a.parity, a.handshake);
   ASSERT_EQ(SerOutPort::NoCOM(), 0);
-  ASSERT_TRUE(driver->line.has_value());
-  const auto& l = *driver->line;
-  EXPECT_EQ(l.bitRate, SerialConfig::BR_9600);
-  EXPECT_EQ(l.dataBits, SerialConfig::LN_8BITS);
-  EXPECT_EQ(l.parity, SerialConfig::PY_NONE);
-  EXPECT_EQ(l.stopBits, SerialConfig::ST_1BITS);
-  EXPECT_EQ(l.handshake, SerialConfig::HS_NONE);
-  EXPECT_FALSE(l.hardFlow);
-  EXPECT_EQ(l.txLen, 2048);
-  EXPECT_EQ(l.rxLen, 4096);
+  ASSERT_FALSE(driver->configured().empty());
+  const SerialConfig l = driver->configured().back();
+  EXPECT_EQ(l.getBitRate(), SerialConfig::BR_9600);
+  EXPECT_EQ(l.getDataBits(), SerialConfig::LN_8BITS);
+  EXPECT_EQ(l.getParity(), SerialConfig::PY_NONE);
+  EXPECT_EQ(l.getStopBits(), SerialConfig::ST_1BITS);
+  EXPECT_EQ(l.getHandshake(), SerialConfig::HS_NONE);
+  EXPECT_FALSE(l.getHardFlow());
+  EXPECT_EQ(l.getTxLen(), 2048);
+  EXPECT_EQ(l.getRxLen(), 4096);
 }
 
 INSTANTIATE_TEST_SUITE_P(SerOutPort, SerOutPortArgs,
@@ -432,7 +367,7 @@ void PrintTo(const OpenCase& c, std::ostream* os) {
 class SerOutPortOpen : public SerOutPortScripted, public ::testing::WithParamInterface<OpenCase> {};
 
 TEST_P(SerOutPortOpen, RefusedOpenPrintsTheMessageOnce) {
-  driver->openResult = GetParam().code;
+  driver->script("SerOpenPort", GetParam().code);
   testing::internal::CaptureStdout();
   SerOutPort port = MakeLine("COM1");
   const std::string out = testing::internal::GetCapturedStdout();
@@ -440,7 +375,7 @@ TEST_P(SerOutPortOpen, RefusedOpenPrintsTheMessageOnce) {
   EXPECT_NE(out.find(GetParam().message), std::string::npos) << out;
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
   EXPECT_FALSE(port.SendSer(Bytes{1}));
-  EXPECT_TRUE(driver->sent.empty());
+  EXPECT_TRUE(Sent().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(SerOutPort, SerOutPortOpen,
@@ -451,60 +386,61 @@ INSTANTIATE_TEST_SUITE_P(SerOutPort, SerOutPortOpen,
                                            OpenCase{7, "SerOpenPort failed: 7"}));
 
 TEST_F(SerOutPortScripted, OutputStreamRefusedGivesCodeTwo) {
-  driver->txTimeoutFails = true;
+  driver->script("SerSetTimeoutTx", -1);
   testing::internal::CaptureStdout();
   SerOutPort port = MakeLine("COM1");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(SerOutPort::NoCOM(), 2);
   EXPECT_FALSE(port.SendSer(Bytes{1}));
-  EXPECT_TRUE(driver->sent.empty());
-  driver->waiting = {5, 6};
+  EXPECT_TRUE(Sent().empty());
+  driver->receive({5, 6});
   EXPECT_EQ(ToBytes(port.ReadSer())[1], 6);
   EXPECT_EQ(port.SerCount(), 2);
 }
 
 TEST_F(SerOutPortScripted, InputStreamRefusedGivesCodeThree) {
-  driver->rxTimeoutFailsFromCall = 2;  // the open sets it once; the input stream is the second
+  driver->scriptFrom("SerSetTimeoutRx", 2,
+                     -1);  // the open sets it once; the input stream is the second
   testing::internal::CaptureStdout();
   SerOutPort port = MakeLine("COM1");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(SerOutPort::NoCOM(), 3);
   EXPECT_TRUE(port.SendSer(Bytes{1}));
-  EXPECT_EQ(driver->sent, Bytes{1});
+  EXPECT_EQ(Sent(), Bytes{1});
   port.ReadSer();
   EXPECT_EQ(port.GetSerError(), 2);
 }
 
 TEST_F(SerOutPortScripted, BothStreamsRefusedGivesTheLastCode) {
-  driver->txTimeoutFails = true;
-  driver->rxTimeoutFailsFromCall = 2;
+  driver->script("SerSetTimeoutTx", -1);
+  driver->scriptFrom("SerSetTimeoutRx", 2, -1);
   SerOutPort port = MakeLine("COM1");
   EXPECT_EQ(SerOutPort::NoCOM(), 3);
 }
 
 TEST_F(SerOutPortScripted, FailedSendKeepsErrorUntilNextSendSerial) {
   SerOutPort port = MakeLine("COM1");
-  driver->shortWrites = true;
+  ShortWrites(true);
   EXPECT_EQ(ToBytes(port.SendSerial(Bytes{0x0A, 0xFF})), Zeros());
   EXPECT_EQ(port.GetSerError(), 1);
   EXPECT_EQ(SerOutPort::iodebug(), "Serial Out: 0AFF  ");
   EXPECT_FALSE(port.SendSer(std::string("AB")));
   port.ReadSer();
   EXPECT_EQ(port.GetSerError(), 1);
-  driver->shortWrites = false;
+  ShortWrites(false);
   port.SendSerial(Bytes{0x0A});
   EXPECT_EQ(port.GetSerError(), 0);
 }
 
 TEST_F(SerOutPortScripted, FailedSendsAreSaidOnceOnTheConsole) {
   SerOutPort port = MakeLine("COM1");
-  driver->shortWrites = true;
+  ShortWrites(true);
   ::testing::internal::CaptureStdout();
   port.SendSerial(Bytes{0x0A, 0xFF});
   port.SendSerial(Bytes{0x0A, 0xFF});
-  driver->shortWrites = false;
+  ShortWrites(false);
   port.SendSerial(Bytes{0x0A});
-  driver->shortWrites = true;
+  ShortWrites(true);
   port.SendSerial(Bytes{0x0A, 0xFF});
   const std::string out = ::testing::internal::GetCapturedStdout();
   // One line for each run of failed sends, with the port's own message.
@@ -514,10 +450,10 @@ TEST_F(SerOutPortScripted, FailedSendsAreSaidOnceOnTheConsole) {
 
 TEST_F(SerOutPortScripted, FailedReadGivesCodeTwoAndKeepsBuffer) {
   SerOutPort port = MakeLine("COM1");
-  driver->waiting = {1, 2, 3};
+  driver->receive({1, 2, 3});
   port.ReadSer();
   ASSERT_EQ(port.SerCount(), 3);
-  driver->rxCountFails = true;
+  driver->script("SerRxReadyCount", -1);
   EXPECT_EQ(ToBytes(port.ReadSer())[2], 3);
   EXPECT_EQ(port.GetSerError(), 2);
   EXPECT_EQ(port.SerCount(), 0);

@@ -14,6 +14,10 @@ namespace {
 
 class Session : public ServerFixture {
  protected:
+  void TearDown() override {
+    ServerFixture::TearDown();
+    ClientSocket::minuteMs.store(60000);  // tests that shorten the minute
+  }
   // An accepted password line in a session of one (shortened) minute.
   static void AuthenticateTimed(Client& c) {
     c.SendLine("PWDQWK");
@@ -232,7 +236,6 @@ TEST_F(Session, TimerExpirySendsTimeAndClosesOnlyItsOwnSession) {
   Pump(900ms);
   next->SendLine("Get");
   EXPECT_EQ(next->ReadLine(), "Stat00000000");
-  ClientSocket::minuteMs.store(60000);
 }
 
 TEST_F(Session, EndingASessionCancelsItsTimer) {
@@ -249,7 +252,6 @@ TEST_F(Session, EndingASessionCancelsItsTimer) {
   EXPECT_FALSE(out.Contains("Timeout close"));
   next->SendLine("Get");
   EXPECT_EQ(next->ReadLine(), "Stat00000000");
-  ClientSocket::minuteMs.store(60000);
 }
 
 TEST_F(Session, SecondPasswordLineRestartsTheTimer) {
@@ -266,7 +268,6 @@ TEST_F(Session, SecondPasswordLineRestartsTheTimer) {
   Pump(300ms);
   const std::string text = out.Text();
   EXPECT_EQ(text.find("Timeout close"), text.rfind("Timeout close"));
-  ClientSocket::minuteMs.store(60000);
 }
 
 TEST_F(Session, OverlongLineEndsTheSession) {
