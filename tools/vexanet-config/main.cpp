@@ -1,24 +1,69 @@
 // vexanet-config: shows what the server derives from a configuration file, and writes a file
 // that derives the settings given on the command line.
 //
-//   vexanet-config show [FILE]
+//   vexanet-config show [FILE] [--environment ENVFILE]
 //   vexanet-config write [FILE] [--com N] [--tcp-port P] [--session MINUTES] [--manual]
 //
-// Exit status: 0 done, 1 the file could not be written, 2 bad arguments or values the file
-// format cannot hold (nothing is written then).
+// show also prints the access settings (VEXANET_LISTEN, VEXANET_ALLOW, VEXANET_PASSWORD,
+// VEXANET_PASSWORD_FILE, VEXANET_REQUIRE_PASSWORD) as the server reads them: from this
+// process's environment, or with --environment from a service environment file such as
+// /etc/default/vexanet. A password itself is never printed, only where it comes from.
+//
+// Exit status: 0 done, 1 the file could not be written (write) or the environment file could
+// not be read (show), 2 bad arguments or values the file format cannot hold (nothing is written
+// then).
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <map>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "server/AccessPolicy.h"
 #include "startup/ConfigFile.h"
 
+namespace acl = vexanet::access;
 namespace cfg = vexanet::cfg;
 
 namespace {
 
-int Show(const std::string& path) {
+// The access settings from this process's environment, or from envFile when one is given.
+// Returns false when envFile cannot be read.
+bool ShowAccess(const std::string& envFile) {
+  std::vector<std::string> problems;
+  acl::AccessSettings settings;
+  if (envFile.empty()) {
+    std::cout << "environment: this process\n";
+    settings = acl::AccessSettings::FromProcessEnvironment(problems);
+  } else {
+    std::error_code ec;
+    std::ifstream in;
+    if (!std::filesystem::is_directory(envFile, ec)) in.open(envFile, std::ios::binary);
+    if (!in.is_open()) {
+      std::cout << std::flush;
+      std::cerr << "vexanet-config: cannot read the environment file " << envFile << "\n";
+      return false;
+    }
+    const std::map<std::string, std::string> values = acl::ReadEnvironmentFile(in);
+    std::cout << "environment: " << envFile << "\n";
+    settings = acl::AccessSettings::FromEnvironment(
+        [&](const char* name) -> std::optional<std::string> {
+          const auto it = values.find(name);
+          if (it == values.end()) return std::nullopt;
+          return it->second;
+        },
+        problems);
+  }
+  for (const std::string& line : settings.Describe()) std::cout << line << "\n";
+  for (const std::string& problem : problems) std::cout << "warning: " << problem << "\n";
+  std::cout << std::flush;
+  return true;
+}
+
+int Show(const std::string& path, const std::string& envFile) {
   cfg::Buffer buffer{};
   const cfg::LoadResult result = cfg::Load(path, buffer);
   switch (result.state) {
@@ -40,7 +85,7 @@ int Show(const std::string& path) {
             << "to: " << s.to << "\n"
             << "autoaccept: " << (s.autoaccept ? "true" : "false") << "\n"
             << std::flush;
-  return 0;
+  return ShowAccess(envFile) ? 0 : 1;
 }
 
 int Write(const std::string& path, const cfg::Request& request) {
@@ -69,6 +114,10 @@ int main(int argc, char** argv) {
   std::string showPath = cfg::kFileName;
   auto* show = app.add_subcommand("show", "Print the settings the server derives from FILE");
   show->add_option("FILE", showPath, "Configuration file")->capture_default_str();
+  std::string envFile;
+  show->add_option("--environment", envFile,
+                   "Read the VEXANET_ settings from this service environment file (such as "
+                   "/etc/default/vexanet) instead of this process's environment");
 
   std::string writePath = cfg::kFileName;
   cfg::Request request;
@@ -93,6 +142,6 @@ int main(int argc, char** argv) {
     app.exit(e);
     return 2;
   }
-  if (*show) return Show(showPath);
+  if (*show) return Show(showPath, envFile);
   return Write(writePath, request);
 }
