@@ -478,13 +478,12 @@ TEST_P(WindowEnter, ReachesTheServer) {
 
 INSTANTIATE_TEST_SUITE_P(
     Window, WindowEnter,
-    ::testing::Values(
-        Entry{"HexTwoBytes", "0x0F0A", {"CMD = 0F0A"}, {"SendCommandBytes{0F 0A}"}},
-        Entry{"HexOneByte", "0x0F", {"CMD = 0F"}, {"SendCommandBytes{0F}"}},
-        Entry{"HexPrefixAloneSendsNothing", "0x", {"CMD = "}, {}},
-        Entry{"UpperCaseXIsAPassword", "0X0F", {}, {"SetHostAndPassword(0X0F)"}},
-        Entry{"Password", "secret", {}, {"SetHostAndPassword(secret)"}},
-        Entry{"HostName", "relayhost", {}, {"SetHostAndPassword(relayhost)"}}),
+    ::testing::Values(Entry{"HexTwoBytes", "0x0F0A", {"CMD = 0F0A"}, {"SendCommandBytes{0F 0A}"}},
+                      Entry{"HexOneByte", "0x0F", {"CMD = 0F"}, {"SendCommandBytes{0F}"}},
+                      Entry{"HexPrefixAloneSendsNothing", "0x", {"CMD = "}, {}},
+                      Entry{"UpperCaseXIsAPassword", "0X0F", {}, {"SetHostAndPassword(0X0F)"}},
+                      Entry{"Password", "secret", {}, {"SetHostAndPassword(secret)"}},
+                      Entry{"HostName", "relayhost", {}, {"SetHostAndPassword(relayhost)"}}),
     [](const auto& info) { return info.param.name; });
 
 // Flush from another thread returns only after the operator's actions and the window calls

@@ -172,10 +172,12 @@ QtWindow::QtWindow(LocalGUI& logic, int32_t port) : logic_(logic), gui_(this) {
   statusfield->setReadOnly(true);
   statusField.AddTo(this, Bounds(kX0 + 100, kTop + 177, 300));
 
-  // 12. Close request (closeEvent), size, show. The window is GUIwidth x 209 measured from its
-  // outer corner, frame included. Qt sizes the client area; the frame the window system adds is
-  // known once the window is shown, so the client area is then shrunk by it. Without a window
-  // manager (Xvfb, offscreen) there is no frame and the client area is the whole window.
+  // 12. Close request (closeEvent), size, show. Measured from its outer corner, frame included,
+  // the window is GUIwidth wide and T + 209 high, T being the frame's top inset: the rows are
+  // placed from T down, so the client area below the title bar keeps 209 pixels less the bottom
+  // frame. Qt sizes the client area; the frame the window system adds is known once the window
+  // is shown, so the client area is then fitted to it. Without a frame (Xvfb without a window
+  // manager) the client area is the whole window; the offscreen platform reports a thin one.
   resize(LocalGUI::GUIwidth, kTop + 209);
   show();
   const QMargins frame(geometry().left() - frameGeometry().left(),
@@ -183,8 +185,7 @@ QtWindow::QtWindow(LocalGUI& logic, int32_t port) : logic_(logic), gui_(this) {
                        frameGeometry().right() - geometry().right(),
                        frameGeometry().bottom() - geometry().bottom());
   if (!frame.isNull()) {
-    resize(LocalGUI::GUIwidth - frame.left() - frame.right(),
-           kTop + 209 - frame.top() - frame.bottom());
+    resize(LocalGUI::GUIwidth - frame.left() - frame.right(), kTop + 209 - frame.bottom());
   }
 }
 
