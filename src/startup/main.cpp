@@ -2,17 +2,41 @@
 // waits); the start-up sequence runs on a thread of its own so that its pauses never freeze the
 // window. The process ends only by _Exit (window closed, SIGINT, SIGTERM), so no destructor races
 // the threads still running.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <string>
+#if defined(VEXANET_WINDOW_PROGRAM_PATH)
+#include <unistd.h>
+#endif
 
 #include "gui/EventLoop.h"
 #include "startup/Console.h"
 #include "startup/StopSignals.h"
 #include "startup/Vexa.h"
 
-int main(int /*argc*/, char** /*argv*/) {
+namespace {
+
+// A windowless server installed beside the window program hands over to it when it starts on a
+// display, so one command serves a desktop and a service alike. Returns only when there is no
+// such hand-over.
+void HandOverToTheWindowProgram([[maybe_unused]] char** argv) {
+#if defined(VEXANET_WINDOW_PROGRAM_PATH)
+  const char* program = VEXANET_WINDOW_PROGRAM_PATH;
+  if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr) return;
+  if (::access(program, X_OK) != 0) return;
+  ::execv(program, argv);
+  vexanet::ConsoleLine(std::string("Cannot start the window program ") + program + ": " +
+                       std::strerror(errno) + "; running without a window");
+#endif
+}
+
+}  // namespace
+
+int main(int /*argc*/, char** argv) {
+  HandOverToTheWindowProgram(argv);
   vexanet::InstallStopSignals();
   const int status = vexanet::gui::RunWindowEventLoop([] {
     try {
