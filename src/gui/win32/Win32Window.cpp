@@ -520,8 +520,9 @@ void Win32Window::OnCommand(int id, int code) {
   if (id >= kFirstSelectorId && id < kFirstSelectorId + 8) {
     OnSelectorNotice(static_cast<size_t>(id - kFirstSelectorId), code);
   } else if (id == kConnectId && (code == BN_CLICKED || code == BN_DOUBLECLICKED)) {
-    // An owner-drawn button reports a quick second click as a double click.
-    logic_.OnConnect();
+    // An owner-drawn button reports a quick second click as a double click. A disabled button
+    // takes no mouse input, but BM_CLICK reaches it all the same (at least under Wine).
+    if (::IsWindowEnabled(bconnect)) logic_.OnConnect();
   } else if (id == kCloseId && (code == BN_CLICKED || code == BN_DOUBLECLICKED)) {
     logic_.OnClose();
   }
