@@ -1,6 +1,7 @@
-# Installation and the Debian package.
+# Installation and the Debian packages.
 #
 #   <prefix>/bin/                       vexanet-server, vexanet-config, vexanet-board
+#   <prefix>/libexec/vexanet/           vexanet-server-window (built with VEXANET_WINDOW_PROGRAM)
 #   <prefix>/share/doc/vexanet/         README.md, VexaNetCFG.bin.example (the defaults)
 #   <prefix>/lib/systemd/system/        vexanet.service
 #   <sysconfdir>/default/vexanet        the service's environment file (/etc with prefix /usr)
@@ -65,17 +66,30 @@ add_custom_command(
   VERBATIM)
 add_custom_target(vexanet-config-example ALL DEPENDS ${_vexanet_example})
 
-install(TARGETS vexanet-server vexanet-config RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Two components, one package each: "server" (everything a headless service needs, no toolkit)
+# and "window" (the Qt window program the server hands over to on a display).
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME server)
+install(TARGETS vexanet-server vexanet-config RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        COMPONENT server)
 if(TARGET vexanet-board)
-  install(TARGETS vexanet-board RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS vexanet-board RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT server)
+endif()
+if(TARGET vexanet-client)
+  install(TARGETS vexanet-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT server)
+endif()
+if(TARGET vexanet-server-window)
+  install(TARGETS vexanet-server-window RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/vexanet
+          COMPONENT window)
 endif()
 
 # Everything the install rules need, for a build of just that (scripts/package).
 add_custom_target(vexanet-installables)
 add_dependencies(vexanet-installables vexanet-server vexanet-config vexanet-config-example)
-if(TARGET vexanet-board)
-  add_dependencies(vexanet-installables vexanet-board)
-endif()
+foreach(program vexanet-board vexanet-client vexanet-server-window)
+  if(TARGET ${program})
+    add_dependencies(vexanet-installables ${program})
+  endif()
+endforeach()
 if(EXISTS ${PROJECT_SOURCE_DIR}/README.md)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${VEXANET_DOC_DIR})
 endif()
@@ -84,9 +98,25 @@ install(FILES ${PROJECT_BINARY_DIR}/packaging/vexanet.service DESTINATION ${_vex
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/vexanet.default DESTINATION ${_vexanet_defaults_dir}
         RENAME vexanet)
 
-# Debian package: vexanet_<version>_<arch>.deb (scripts/package).
+# Debian packages (scripts/package): vexanet_<version>_<arch>.deb, the server without a toolkit,
+# and vexanet-window_<version>_<arch>.deb, the window program and its Qt libraries.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vexanet)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+if(TARGET vexanet-server-window)
+  set(CPACK_COMPONENTS_ALL server window)
+else()
+  set(CPACK_COMPONENTS_ALL server)
+endif()
+set(CPACK_DEBIAN_SERVER_PACKAGE_NAME vexanet)
+set(CPACK_DEBIAN_WINDOW_PACKAGE_NAME vexanet-window)
+set(CPACK_DEBIAN_WINDOW_PACKAGE_DEPENDS "vexanet (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_SERVER_PACKAGE_SUGGESTS "vexanet-window")
+set(CPACK_DEBIAN_WINDOW_DESCRIPTION
+    "Operator window for VexaNet Server\n"
+    "With this package installed, vexanet-server started on a desktop shows its\n"
+    "operator window; without a display (the systemd service) it runs headless.")
+string(JOIN "" CPACK_DEBIAN_WINDOW_DESCRIPTION ${CPACK_DEBIAN_WINDOW_DESCRIPTION})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "VexaNet")
 set(CPACK_PACKAGE_CONTACT "VexaNet maintainers <maintainers@vexanet.invalid>")
@@ -94,10 +124,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_DESCRIPTION
     "VexaNet Server lets one remote client at a time switch the eight relays of a\n"
     "board on a serial port over a line-based TCP text protocol, and lets a local\n"
-    "operator watch and switch them in a window. Without a display it runs headless\n"
-    "and reports its status on standard output. The package installs a systemd\n"
-    "unit (vexanet.service), the configuration tool vexanet-config and the\n"
-    "simulated board vexanet-board.")
+    "operator watch and switch them in a window (package vexanet-window). Without\n"
+    "a display it runs headless and reports its status on standard output. The\n"
+    "package installs a systemd unit (vexanet.service), the configuration tool\n"
+    "vexanet-config, the client vexanet-client and the simulated board vexanet-board.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 # The package installs exactly where this build's paths (the unit's ExecStart, the environment
 # file) point; DESTDIR staging keeps the absolute /etc destination inside the package.
@@ -113,13 +143,15 @@ find_program(VEXANET_FILE_PROGRAM file)
 if(VEXANET_DPKG_SHLIBDEPS AND VEXANET_FILE_PROGRAM)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6widgets6, libqt6gui6, libqt6core6, libstdc++6, libc6")
+  set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "libstdc++6, libc6")
+  set(CPACK_DEBIAN_WINDOW_PACKAGE_DEPENDS
+      "vexanet (= ${PROJECT_VERSION}), libqt6widgets6, libqt6gui6, libqt6core6, libstdc++6, libc6")
 endif()
 
 # The environment file is the administrator's: a conffile. The maintainer scripts keep the
 # service manager in step with the installed unit.
 file(WRITE ${PROJECT_BINARY_DIR}/packaging/deb/conffiles "${VEXANET_DEFAULTS_FILE}\n")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
     ${PROJECT_BINARY_DIR}/packaging/deb/conffiles ${PROJECT_SOURCE_DIR}/packaging/deb/postinst
     ${PROJECT_SOURCE_DIR}/packaging/deb/prerm ${PROJECT_SOURCE_DIR}/packaging/deb/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

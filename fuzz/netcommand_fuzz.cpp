@@ -1,7 +1,7 @@
 // Fuzz target: the relay board's handling of arbitrary command lines (ParseNetCommand of the real
 // Vexa8 driver). The driver is subclassed only to record what it hands on: the command bytes it
 // would send to the serial line (CommandB0) and the status texts it would show (ShowStat). No
-// server core exists (Vexa::scam stays empty), so nothing reaches a socket, window or port.
+// host does nothing, so nothing reaches a socket, window or port.
 //
 // Input: byte 0 bit 0 turns the board-number words on (Vexa::net); the rest is split at LF into
 // the lines handed to the parser one after another.
@@ -22,13 +22,24 @@
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "device/DeviceHost.h"
 #include "device/Vexa8.h"
 #include "startup/Vexa.h"
 
 namespace {
 
+class NoHost : public DeviceHost {
+ public:
+  bool CommandB0(std::span<const uint8_t>) override { return true; }
+  void DelayT(int32_t) override {}
+  void ShowStat(const std::string&) override {}
+  void SelectRelay(int32_t, int32_t) override {}
+  void SendRStat(const std::string&) override {}
+};
+
 class RecordingVexa8 : public Vexa8 {
  public:
+  explicit RecordingVexa8(DeviceHost& host) : Vexa8(host) {}
   bool CommandB0(std::span<const uint8_t> bytes) override {
     ++sends;
     sent.insert(sent.end(), bytes.begin(), bytes.end());
@@ -78,10 +89,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool net = in.Bool();
   const std::string_view text = in.Rest();
 
-  Vexa::scam.store(nullptr);
   Vexa::net = net;
   Vexa8::boardnum.store(0);
-  RecordingVexa8 device;
+  NoHost host;
+  RecordingVexa8 device(host);
   Model model;
 
   size_t start = 0;

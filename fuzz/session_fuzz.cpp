@@ -1,6 +1,6 @@
 // Fuzz target: a real client session (ClientSocket) serving one loopback connection that sends
-// the fuzzer's bytes, against a device that records the lines handed to it. No server core
-// exists (Vexa::scam stays empty), so the session starts no successor and shows no status.
+// the fuzzer's bytes, against a device that records the lines handed to it. The session's host
+// starts no successor and shows no status.
 //
 // Input: byte 0 bit 0 appends a line longer than the 64 KiB limit after the stream; the rest is
 // the stream (at most 4000 bytes, so the session reads it in one piece).
@@ -35,6 +35,7 @@
 #include "server/ClientSocket.h"
 #include "server/LineReader.h"
 #include "server/ServerSocket.h"
+#include "server/SessionHost.h"
 #include "startup/Vexa.h"
 
 namespace {
@@ -53,6 +54,18 @@ class RecordingDevice : public Device {
   void set(int32_t, int32_t) override {}
 
   std::vector<std::string> lines;
+};
+
+class QuietHost : public SessionHost {
+ public:
+  explicit QuietHost(Device& device) : device_(device) {}
+  void ShowStat(const std::string&) override {}
+  Device* device() override { return &device_; }
+  std::string password() override { return Vexa::password(); }
+  void SessionClosed() override {}
+
+ private:
+  Device& device_;
 };
 
 // Lines as the session reads them: LF, CR or CR LF end a line; text after the last end is a
@@ -189,15 +202,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Expected expected = Model(lines);
 
   RecordingDevice device;
-  Vexa::scam.store(nullptr);
-  Vexa::cam.store(&device);
+  QuietHost host(device);
   Vexa::to.store(0);
-  auto session = std::make_shared<ClientSocket>(&ss);
+  auto session = std::make_shared<ClientSocket>(&ss, host);
   session->start();
   bool reset = false;
   const std::string received = Converse(ss.Port(), stream, reset);
   session->Join();
-  Vexa::cam.store(nullptr);
 
   std::string want;
   for (const std::string& r : expected.replies) want += r + "\r\n";

@@ -1,11 +1,8 @@
 #include "device/Vexa8.h"
 
-#include <memory>
 #include <string_view>
 
-#include "gui/LocalGUI.h"
-#include "server/ClientSocket.h"
-#include "server/LocalCAM.h"
+#include "device/DeviceHost.h"
 #include "startup/Vexa.h"
 
 namespace {
@@ -45,9 +42,7 @@ void Vexa8::set(int32_t relay, int32_t state) {
     Vexacmd1[0] = CommandByte(boardnum.load(), state, relay);
     CommandB0(Vexacmd1);  // the result does not matter: the state is recorded either way
     if (relay >= 0 && relay < 8) {
-      if (LocalCAM* core = Vexa::scam.load(); core != nullptr && core->localgui() != nullptr) {
-        core->localgui()->SelectRelay(relay, state);
-      }
+      host_.SelectRelay(relay, state);
       r_[static_cast<size_t>(relay)].store(state);
     }
   }
@@ -59,9 +54,7 @@ void Vexa8::status() {
   std::array<int32_t, 8> states{};
   for (size_t i = 0; i < states.size(); ++i) states[i] = r_[i].load();
   stat_ = StatusText(states);
-  if (LocalCAM* core = Vexa::scam.load(); core != nullptr) {
-    if (std::shared_ptr<ClientSocket> session = core->connectthread()) session->SendRStat(stat_);
-  }
+  host_.SendRStat(stat_);
   ShowStat(stat_);
 }
 
@@ -99,14 +92,13 @@ bool Vexa8::ParseNetCommand(const std::string& line) {
 }
 
 bool Vexa8::CommandB0(std::span<const uint8_t> bytes) {
-  LocalCAM* core = Vexa::scam.load();
-  return core != nullptr && core->CommandB0(bytes);
+  return host_.CommandB0(bytes);
 }
 
 void Vexa8::DelayT(int32_t ms) {
-  if (LocalCAM* core = Vexa::scam.load()) core->DelayT(ms);
+  host_.DelayT(ms);
 }
 
 void Vexa8::ShowStat(const std::string& text) {
-  if (LocalCAM* core = Vexa::scam.load()) core->ShowStat(text);
+  host_.ShowStat(text);
 }

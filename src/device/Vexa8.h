@@ -5,6 +5,9 @@
 // relay, shows it in the window's selectors and publishes it as the status line "Stat" followed
 // by the eight states as digits.
 //
+// The driver reaches the serial line, the window and the connected client through its host
+// (the server core in the program).
+//
 // Threads: set() is entered from the session thread (network words), the window's worker
 // (selectors) and start-up (DevInit). One lock is held from computing a command byte until the
 // byte has been sent and recorded (the serial line's 150 ms pause included), so switches from
@@ -21,9 +24,11 @@
 
 #include "device/Device.h"
 
+class DeviceHost;
+
 class Vexa8 : public Device {
  public:
-  Vexa8() = default;
+  explicit Vexa8(DeviceHost& host) : host_(host) {}
 
   void set(int32_t value) override;
   void status() override;
@@ -33,7 +38,7 @@ class Vexa8 : public Device {
   void setoutmode(int32_t mode) override;
   void set(int32_t relay, int32_t state) override;
 
-  // Forwarded to the server core.
+  // Forwarded to the host.
   virtual bool CommandB0(std::span<const uint8_t> bytes);
   virtual void DelayT(int32_t ms);
   virtual void ShowStat(const std::string& text);
@@ -52,6 +57,7 @@ class Vexa8 : public Device {
   static inline std::atomic<int32_t> boardnum{0};
 
  private:
+  DeviceHost& host_;
   std::array<std::atomic<int32_t>, 8> r_{};
   mutable std::mutex statLock_;
   std::string stat_;

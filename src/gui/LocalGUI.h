@@ -2,23 +2,22 @@
 // shows the server's address, port and latest status text, lets a client connect or closes the
 // current connection, and takes a new password or a raw hexadecimal command.
 //
+// This class is the window's logic, the same for every backend; what is drawn, and how, is the
+// view's (WindowView, from the backend the build chose: a toolkit window, a native one, or none).
+//
 // Threads:
-//  - The widgets live on the GUI thread. Every public operation below may be called from any
-//    thread: it runs at once on the GUI thread and is queued to it from elsewhere, so calls
-//    take effect in the order they were made. Widget code asserts it runs on the GUI thread.
-//  - The operator's actions (selectors, the two buttons, Enter in Host/PWD) never run on the GUI
-//    thread: they are queued, in the order the operator made them, to one worker thread, because
-//    they wait on the serial line (150 ms per relay byte) and the network.
-//  - A selector changed by the program does not raise the operator's action (only Qt's
-//    `activated` signal, which the program never triggers, is connected).
+//  - Every public call below may be called from any thread; the view applies the calls in the
+//    order they were made.
+//  - The operator's actions (selectors, the two buttons, Enter in Host/PWD) reach the view's
+//    thread first (OnSelector ...), and never run there: they are queued, in the order the
+//    operator made them, to one worker thread, because they wait on the serial line (150 ms per
+//    relay byte) and the network.
+//  - A selector changed by the program does not raise the operator's action.
 //
 // Headless: with SetHeadless(true) every status text is also written to standard output as
 // "Status: " followed by the text.
 #pragma once
 
-#include <QColor>
-#include <QWidget>
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -26,32 +25,30 @@
 #include <optional>
 #include <string>
 
-class QComboBox;
-class QLabel;
-class QLineEdit;
-class QPushButton;
-class Device;
-class LocalCAM;
+#include "gui/WindowView.h"
 
-class LocalGUI : public QWidget {
+class OperatorActions;
+
+namespace vexanet::gui {
+class ActionQueue;
+}
+
+class LocalGUI {
  public:
-  static inline const QColor backcol{120, 140, 240};
+  struct Colour {
+    int red, green, blue;
+  };
+  static constexpr Colour backcol{120, 140, 240};
   static constexpr int32_t GUIwidth = 420;
-  // Copied from Vexa::cam when the class is first used; start-up sets scam.
-  static inline std::atomic<Device*> cam{nullptr};
-  static inline std::atomic<LocalCAM*> scam{nullptr};
+  static constexpr int32_t h = 24;
+  static constexpr int32_t w = 50;
+  // The server's operator actions; start-up sets it once the server core exists.
+  static inline std::atomic<OperatorActions*> scam{nullptr};
 
-  // Creates the window for the given listening port and shows it. GUI thread only; from any
-  // other thread use Create.
-  explicit LocalGUI(int32_t port);
-  ~LocalGUI() override;
-
-  // Creates the window on the GUI thread and waits until it exists. Callable from any thread,
-  // including the GUI thread itself.
+  // Creates the window for the given listening port and shows it; callable from any thread.
   static LocalGUI* Create(int32_t port);
-  // Destroys a window made by Create on the GUI thread and waits until it is gone. Callable
-  // from any thread (the GUI thread's event loop must run when called from elsewhere). The
-  // operator's action in progress finishes first; actions still waiting are dropped.
+  // Destroys a window made by Create: the operator's action in progress finishes first, actions
+  // still waiting are dropped, then the view goes on its own thread.
   static void Destroy(LocalGUI* window);
 
   // --- callable from any thread -----------------------------------------------------------
@@ -60,46 +57,44 @@ class LocalGUI : public QWidget {
   void ShowStatus(const std::string& text);
   // Enables the connect button with a gray (128) background, or disables it dark gray (64).
   void EnableConnect(bool enabled);
-  // Selects item 0 ("Off") or 1 ("On") in the selector of relay index 0..7.
+  // Selects item 0 ("Off") or 1 ("On") in the selector of relay index 0..7; anything else is
+  // ignored.
   void SelectRelay(int32_t relay, int32_t item);
   // Enables or disables the connect button and gives it a gray background of that level.
   void SetConnectButton(bool enabled, int grey);
   // Puts text into the Host/PWD field.
   void SetLocalName(const std::string& text);
 
-  // Waits until every GUI call and operator action queued before this call has been carried
-  // out. Used by tests and at shutdown. From a thread other than the GUI thread it needs the GUI
-  // thread's event loop to be running; on the GUI thread it runs the window updates that the
-  // actions queue while it waits for them.
+  // Waits until every window call and operator action queued before this call has been carried
+  // out. From a thread other than the view's it needs the view's event loop to be running; on
+  // the view's thread it carries out the window updates that the actions queue while it waits.
   void Flush();
 
   static void SetHeadless(bool on);
   static bool Headless();
   // What closing the window does; by default the process ends at once with status 0.
   static void SetCloseHandler(std::function<void()> handler);
+  // The operator asked to close the window (view's thread).
+  static void RequestClose();
 
-  // --- widgets (GUI thread only) ----------------------------------------------------------
-  QLabel* prodlabel = nullptr;
-  std::array<QLabel*, 8> LabelR{};
-  std::array<QComboBox*, 8> r{};
-  QPushButton* bconnect = nullptr;
-  QPushButton* bclose = nullptr;
-  QLabel* netlabel = nullptr;
-  QLabel* namelabel = nullptr;
-  QLabel* addresslabel = nullptr;
-  QLabel* portlabel = nullptr;
-  QLabel* statuslabel = nullptr;
-  QLineEdit* localname = nullptr;
-  QLineEdit* ipfield = nullptr;
-  QLineEdit* portfield = nullptr;
-  QLineEdit* statusfield = nullptr;
-  static constexpr int32_t h = 24;
-  static constexpr int32_t w = 50;
+  // --- the operator's actions, from the view's thread -------------------------------------
+  void OnSelector(int32_t relay, int32_t item);
+  void OnConnect();
+  void OnClose();
+  void OnEnter(const std::string& text);
 
- protected:
-  void closeEvent(QCloseEvent* event) override;
+  // The backend's view; null when the backend shows nothing.
+  WindowView* view() const { return view_.get(); }
+
+  ~LocalGUI();
+  LocalGUI(const LocalGUI&) = delete;
+  LocalGUI& operator=(const LocalGUI&) = delete;
 
  private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  LocalGUI();
+  // Worker: the server's actions, or null after showing "Server not ready".
+  OperatorActions* ServerReady();
+
+  std::unique_ptr<vexanet::gui::ActionQueue> actions_;
+  std::unique_ptr<WindowView> view_;
 };

@@ -6,10 +6,9 @@
 #include <string_view>
 
 #include "device/Device.h"
-#include "gui/LocalGUI.h"
 #include "server/Connection.h"
-#include "server/LocalCAM.h"
 #include "server/ServerSocket.h"
+#include "server/SessionHost.h"
 #include "server/TimeOut.h"
 #include "startup/Console.h"
 #include "startup/Vexa.h"
@@ -29,7 +28,8 @@ std::optional<int32_t> ParseMinutes(std::string_view text) {
 
 }  // namespace
 
-ClientSocket::ClientSocket(ServerSocket* ss) : ss_(ss) {}
+ClientSocket::ClientSocket(ServerSocket* ss, SessionHost& host, const ServerTimings& timings)
+    : ss_(ss), host_(host), timings_(timings) {}
 
 ClientSocket::~ClientSocket() {
   Join();
@@ -72,11 +72,11 @@ void ClientSocket::run() {
     // The wait failed: the next client must still find a waiting session, so wait again after
     // a short pause.
     vexanet::ConsoleLine("Waiting for a client failed: " + ec.message());
-    std::this_thread::sleep_for(acceptRetryPause);
+    std::this_thread::sleep_for(timings_.acceptRetryPause);
   }
   {
     std::lock_guard lock(lock_);
-    cs_ = std::make_unique<Connection>(std::move(*socket));
+    cs_ = std::make_unique<Connection>(std::move(*socket), timings_.sendTimeout);
     csPtr_.store(cs_.get());
     accepted_.store(true);
   }
@@ -137,7 +137,7 @@ void ClientSocket::HandleLines() {
     if (str_.starts_with("PWD")) {
       passwordok_ = false;
       const std::string given = str_.substr(3);
-      if (given == Vexa::password()) {
+      if (given == host_.password()) {
         ShowStat("Password = " + given + " OK");
         vexanet::ConsoleLine("PWD OK");
         passwordok_ = true;
@@ -155,13 +155,12 @@ void ClientSocket::HandleLines() {
       cs_->WriteLine("CLOSE");
       return;
     }
-    if (Device* device = Vexa::cam.load()) device->ParseNetCommand(str_);
+    if (Device* device = host_.device()) device->ParseNetCommand(str_);
   }
 }
 
 void ClientSocket::StartTimer() {
-  const int32_t minutes = Vexa::to.load();
-  const int64_t minute = minuteMs.load();
+  const int64_t time = timings_.SessionTime(Vexa::to.load());
   std::lock_guard lock(lock_);
   if (closed_.load()) return;
   // An earlier timer of this session is cancelled first: the session keeps one time limit.
@@ -170,8 +169,7 @@ void ClientSocket::StartTimer() {
     timeoutthread_->stopme();
   }
   std::erase_if(timers_, [](const std::unique_ptr<TimeOut>& t) { return t->finished(); });
-  auto timer = minute == 60000 ? std::make_unique<TimeOut>(*this)
-                               : std::make_unique<TimeOut>(*this, minutes * minute + minute / 30);
+  auto timer = std::make_unique<TimeOut>(*this, time);
   timeoutthread_ = timer.get();
   timers_.push_back(std::move(timer));
   liveTimers_.fetch_add(1);
@@ -220,15 +218,9 @@ void ClientSocket::Close(bool /*fromOperator*/) {
     timed_.store(false);
   }
   a_.store(false);
-  LocalCAM* core = Vexa::scam.load();
-  if (core != nullptr) {
-    if (LocalGUI* gui = core->localgui()) gui->SetConnectButton(true, 192);
-    core->CommandB5();
-  }
+  host_.SessionClosed();
 }
 
 void ClientSocket::ShowStat(const std::string& text) {
-  if (LocalCAM* core = Vexa::scam.load(); core != nullptr && core->localgui() != nullptr) {
-    core->localgui()->ShowStatus(text);
-  }
+  host_.ShowStat(text);
 }

@@ -6,8 +6,8 @@
 //    the socket; it does so at its very end, under the session's lock.
 //  - Close may run on the session thread, the window's worker (the operator's "Close") or a timer
 //    thread (expiry). It acts once, under the session's lock: it shuts the connection down, which
-//    ends the session thread's blocked read at once, cancels the timer, re-enables the connect
-//    button and has the server core start the next session.
+//    ends the session thread's blocked read at once, cancels the timer and tells the host, which
+//    re-enables the connect button and starts the next session.
 //  - SendRStat and SendTimeoutMsg write lines from any thread, without the session's lock; the
 //    connection's writer serialises whole lines and drops them once the writer is closed.
 //  - The session owns its timers and joins their threads (and its own) when it is destroyed. The
@@ -23,13 +23,16 @@
 #include <thread>
 #include <vector>
 
+#include "server/ServerTimings.h"
+
 class Connection;
 class ServerSocket;
+class SessionHost;
 class TimeOut;
 
 class ClientSocket {
  public:
-  explicit ClientSocket(ServerSocket* ss);
+  ClientSocket(ServerSocket* ss, SessionHost& host, const ServerTimings& timings = {});
   virtual ~ClientSocket();
   ClientSocket(const ClientSocket&) = delete;
   ClientSocket& operator=(const ClientSocket&) = delete;
@@ -54,11 +57,6 @@ class ClientSocket {
   // Waits for the session thread and every timer thread. Not for those threads themselves.
   void Join();
 
-  // Pause before a failed wait for a client is tried again.
-  static inline std::chrono::milliseconds acceptRetryPause{500};
-  // Length of one "minute" of session time; tests shorten it.
-  static inline std::atomic<int64_t> minuteMs{60000};
-
  private:
   void EndSession();
   void HandleLines();
@@ -67,6 +65,8 @@ class ClientSocket {
   Connection* connection() const { return csPtr_.load(); }
 
   ServerSocket* ss_;
+  SessionHost& host_;
+  const ServerTimings timings_;
   std::unique_ptr<Connection> cs_;  // set once by the session thread under lock_
   std::atomic<Connection*> csPtr_{nullptr};
   std::atomic<std::thread::id> ownerId_{};

@@ -10,8 +10,8 @@
 
 #include "startup/Console.h"
 
-Connection::Connection(asio::ip::tcp::socket socket)
-    : socket_(std::move(socket)), fd_(socket_.native_handle()) {}
+Connection::Connection(asio::ip::tcp::socket socket, std::chrono::milliseconds sendTimeout)
+    : socket_(std::move(socket)), fd_(socket_.native_handle()), sendTimeout_(sendTimeout) {}
 
 Connection::~Connection() {
   Close();
@@ -66,7 +66,7 @@ bool Connection::WriteLine(std::string_view text) {
   data += "\r\n";
   std::lock_guard lock(writeLock_);
   if (!writerOpen_ || broken_ || !open_.load()) return false;
-  const auto deadline = std::chrono::steady_clock::now() + SendTimeout();
+  const auto deadline = std::chrono::steady_clock::now() + sendTimeout_;
   size_t sent = 0;
   while (sent < data.size()) {
     const ssize_t n =

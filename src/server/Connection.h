@@ -27,7 +27,8 @@ class Connection {
  public:
   enum class ReadStatus { Line, EndOfStream, Error, TooLong };
 
-  explicit Connection(asio::ip::tcp::socket socket);
+  // sendTimeout: the longest a reply line may take to leave.
+  Connection(asio::ip::tcp::socket socket, std::chrono::milliseconds sendTimeout);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -57,16 +58,10 @@ class Connection {
     return broken_;
   }
 
-  static void SetSendTimeout(std::chrono::milliseconds timeout) {
-    sendTimeoutMs_.store(timeout.count());
-  }
-  static std::chrono::milliseconds SendTimeout() {
-    return std::chrono::milliseconds(sendTimeoutMs_.load());
-  }
-
  private:
   asio::ip::tcp::socket socket_;
   int fd_;
+  const std::chrono::milliseconds sendTimeout_;
   std::atomic<bool> open_{true};
   LineReader reader_;
   std::vector<std::string> pending_;
@@ -75,5 +70,4 @@ class Connection {
   std::mutex writeLock_;
   bool writerOpen_ = true;  // guarded by writeLock_
   bool broken_ = false;     // guarded by writeLock_
-  static inline std::atomic<int64_t> sendTimeoutMs_{2000};
 };

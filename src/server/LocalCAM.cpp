@@ -7,38 +7,36 @@
 #include <thread>
 
 #include "device/Vexa8.h"
-#include "gui/LocalGUI.h"
 #include "serial/SerOutPort.h"
 #include "server/ClientSocket.h"
 #include "server/ServerSocket.h"
 #include "startup/Console.h"
 #include "startup/Vexa.h"
 
-void LocalCAM::GuiDeleter::operator()(LocalGUI* gui) const {
-  if (gui != nullptr) LocalGUI::Destroy(gui);
-}
-
 LocalCAM::LocalCAM(const std::string& comport, const std::string& devtype, int32_t port,
                    int32_t rate, int32_t dbits, int32_t sbits, const std::string& parity,
-                   const std::string& handshake)
-    : devtype_(devtype) {
+                   const std::string& handshake, const WindowFactory& makeWindow,
+                   const ServerTimings& timings)
+    : timings_(timings), devtype_(devtype) {
   sop_ = std::make_unique<SerOutPort>(comport, devtype, rate, dbits, sbits, parity, handshake);
   NoCOM_ = SerOutPort::NoCOM();
-  device_ = std::make_unique<Vexa8>();
+  device_ = std::make_unique<Vexa8>(*this);
   cam.store(device_.get());
   Vexa::cam.store(device_.get());
-  gui_.reset(LocalGUI::Create(port));
+  if (makeWindow) gui_ = makeWindow(port);
   localgui_ = gui_.get();
   CommandB4("");
-  if (Vexa::autoaccept) localgui_->EnableConnect(OpenServerSocket(port));
-  localgui_->SetLocalName(Vexa::password());
+  if (Vexa::autoaccept) {
+    const bool open = OpenServerSocket(port);
+    if (localgui_ != nullptr) localgui_->EnableConnect(open);
+  }
+  if (localgui_ != nullptr) localgui_->SetLocalName(Vexa::password());
 }
 
 LocalCAM::~LocalCAM() {
   stopping_.store(true);
-  LocalCAM* self = this;
-  LocalGUI::scam.compare_exchange_strong(self, nullptr);
-  // An operator action already under way may still reach this core: let it finish first.
+  // An operator action already under way may still reach this core: let it finish first. (Whoever
+  // handed the core to the window takes it back before destroying the core.)
   if (localgui_ != nullptr) localgui_->Flush();
   if (ss_) ss_->Shutdown();
   if (auto current = connectthread()) current->Close(true);
@@ -56,7 +54,7 @@ LocalCAM::~LocalCAM() {
   cam.compare_exchange_strong(dev, nullptr);
   dev = device_.get();
   Vexa::cam.compare_exchange_strong(dev, nullptr);
-  self = this;
+  LocalCAM* self = this;
   Vexa::scam.compare_exchange_strong(self, nullptr);
 }
 
@@ -118,7 +116,7 @@ void LocalCAM::CommandB4(const std::string& text) {
 
 void LocalCAM::CommandB5() {
   if (stopping_.load() || !ss_) return;
-  auto session = std::make_shared<ClientSocket>(ss_.get());
+  auto session = std::make_shared<ClientSocket>(ss_.get(), *this, timings_);
   std::vector<std::shared_ptr<ClientSocket>> ended;
   {
     std::lock_guard lock(lock_);
@@ -155,6 +153,23 @@ void LocalCAM::CommandB6() {
     OutLine("Button close");
     session->Close(true);
   }
+}
+
+void LocalCAM::SelectRelay(int32_t relay, int32_t item) {
+  if (localgui_ != nullptr) localgui_->SelectRelay(relay, item);
+}
+
+void LocalCAM::SendRStat(const std::string& text) {
+  if (std::shared_ptr<ClientSocket> session = connectthread()) session->SendRStat(text);
+}
+
+std::string LocalCAM::password() {
+  return Vexa::password();
+}
+
+void LocalCAM::SessionClosed() {
+  if (localgui_ != nullptr) localgui_->SetConnectButton(true, 192);
+  CommandB5();
 }
 
 void LocalCAM::DelayT(int32_t ms) {

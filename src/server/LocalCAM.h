@@ -1,10 +1,26 @@
 // LocalCAM: the server core, the hub that joins the serial line, the relay board, the window
 // and the network. Exactly one exists in the program (Vexa::scam).
 //
+// The board driver and the sessions reach the core through the small host interfaces they
+// declare (DeviceHost, SessionHost); the core drives the window through ServerWindow, which
+// start-up hands it, and never learns which window that is.
+//
 // Threads that enter it: start-up (constructor, first CommandB5, ShowStat), the window's worker
 // (buttons, Host/PWD field, relay selectors through the device), session threads (their Close
 // calls CommandB5; relay words reach CommandB0 through the device) and session timers.
-// connectthread and SerIn are guarded by a small lock of their own; the serial line paces itself.
+//
+// Lock order (a lock on the left may be held while one on its right is taken, never the other
+// way round):
+//   board driver's switch lock -> board driver's status lock -> core's lock
+//   session's lock -> core's lock
+//   session's lock -> timer's wake lock
+//   any of the above -> connection's write lock -> console
+//   any of the above -> window queue (the window's own lock, held only to queue a call)
+// The board driver's switch lock is held while a command byte is sent (serial line lock and its
+// 150 ms pause included); the status lock while the status line is built and handed to the
+// session (connection's write lock) and the window. The session's lock is held by Close while it
+// tells the core (SessionClosed -> CommandB5 takes the core's lock). The core's lock guards
+// connectthread, the retired sessions and SerIn only and is never held while calling out.
 //
 // Ownership: the core owns the serial line, the device, the listening socket, the window and the
 // sessions. Sessions that have ended are joined when the next one is created, so the number of
@@ -21,28 +37,37 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <functional>
 #include <vector>
+
+#include "device/DeviceHost.h"
+#include "server/ServerTimings.h"
+#include "server/ServerWindow.h"
+#include "server/SessionHost.h"
 
 class ClientSocket;
 class Device;
-class LocalGUI;
 class SerOutPort;
 class ServerSocket;
 
-class LocalCAM {
+class LocalCAM : public DeviceHost, public SessionHost {
  public:
+  // Makes the window for the given listening port; may return null (no window).
+  using WindowFactory = std::function<std::unique_ptr<ServerWindow>(int32_t port)>;
+
   LocalCAM(const std::string& comport, const std::string& devtype, int32_t port, int32_t rate,
-           int32_t dbits, int32_t sbits, const std::string& parity, const std::string& handshake);
-  virtual ~LocalCAM();
+           int32_t dbits, int32_t sbits, const std::string& parity, const std::string& handshake,
+           const WindowFactory& makeWindow = {}, const ServerTimings& timings = {});
+  ~LocalCAM() override;
   LocalCAM(const LocalCAM&) = delete;
   LocalCAM& operator=(const LocalCAM&) = delete;
 
   // Status text into the window's status field.
-  virtual void ShowStat(const std::string& text);
+  void ShowStat(const std::string& text) override;
   // Opens the listening socket on all local addresses; true when it is open.
   virtual bool OpenServerSocket(int32_t port);
   // Hands command bytes to the serial line when it is usable; false otherwise.
-  virtual bool CommandB0(std::span<const uint8_t> bytes);
+  bool CommandB0(std::span<const uint8_t> bytes) override;
   // Looks the text up as a host name and shows the result; shows the new password.
   virtual void CommandB4(const std::string& text);
   // Starts a new session waiting for a client.
@@ -50,12 +75,21 @@ class LocalCAM {
   // Closes the current client connection (the operator's "Close").
   virtual void CommandB6();
   // Sleeps, then passes through the core's lock.
-  virtual void DelayT(int32_t ms);
+  void DelayT(int32_t ms) override;
   static void OutLine(std::string_view text);
+
+  // --- DeviceHost: the board driver's selectors and status lines ---------------------------
+  void SelectRelay(int32_t relay, int32_t item) override;
+  void SendRStat(const std::string& text) override;
+
+  // --- SessionHost -----------------------------------------------------------------------
+  Device* device() override { return cam.load(); }
+  std::string password() override;
+  void SessionClosed() override;
 
   // --- fields other parts read ---------------------------------------------------------
   std::shared_ptr<ClientSocket> connectthread() const;
-  LocalGUI* localgui() const { return localgui_; }
+  ServerWindow* localgui() const { return localgui_; }
   const std::string& devtype() const { return devtype_; }
   int32_t NoCOM() const { return NoCOM_; }
   std::array<uint8_t, 64> SerIn() const;
@@ -70,16 +104,13 @@ class LocalCAM {
   static std::optional<std::string> LookUpHost(const std::string& name);
 
  private:
-  struct GuiDeleter {
-    void operator()(LocalGUI* gui) const;
-  };
-
+  const ServerTimings timings_;
   std::string devtype_;
   std::unique_ptr<SerOutPort> sop_;
   int32_t NoCOM_ = 0;
   std::unique_ptr<Device> device_;
-  std::unique_ptr<LocalGUI, GuiDeleter> gui_;
-  LocalGUI* localgui_ = nullptr;
+  std::unique_ptr<ServerWindow> gui_;
+  ServerWindow* localgui_ = nullptr;
   std::atomic<bool> stopping_{false};
   std::unique_ptr<ServerSocket> ss_;
 

@@ -1,16 +1,7 @@
 #include "server/TimeOut.h"
 
-#include "gui/LocalGUI.h"
 #include "server/ClientSocket.h"
-#include "server/LocalCAM.h"
 #include "startup/Console.h"
-#include "startup/Vexa.h"
-
-int64_t TimeOut::InitialTime(int32_t minutes) {
-  return int64_t{minutes} * 60000 + 2000;
-}
-
-TimeOut::TimeOut(ClientSocket& session) : TimeOut(session, InitialTime(Vexa::to.load())) {}
 
 TimeOut::TimeOut(ClientSocket& session, int64_t milliseconds)
     : session_(session),
@@ -58,7 +49,5 @@ void TimeOut::setNegTime() {
 }
 
 void TimeOut::ShowStat(const std::string& text) {
-  if (LocalCAM* core = Vexa::scam.load(); core != nullptr && core->localgui() != nullptr) {
-    core->localgui()->ShowStatus(text);
-  }
+  session_.ShowStat(text);
 }

@@ -20,13 +20,9 @@ class ClientSocket;
 
 class TimeOut {
  public:
-  // Milliseconds left for the current value of Vexa::to (minutes), counted in 64 bits:
-  // minutes × 60000 + 2000.
-  static int64_t InitialTime(int32_t minutes);
-
-  // Takes its time from Vexa::to now; a later change of the setting does not touch it.
-  explicit TimeOut(ClientSocket& session);
-  // A timer of a given number of milliseconds (tests use short ones).
+  // A timer of the given milliseconds, rounded up to whole ticks. The session computes them
+  // from the session time when it starts the timer; a later change of the setting does not
+  // touch a running timer.
   TimeOut(ClientSocket& session, int64_t milliseconds);
   ~TimeOut();  // joins the thread; never called on the timer's own thread
   TimeOut(const TimeOut&) = delete;
@@ -37,6 +33,7 @@ class TimeOut {
   void run();
   void stopme();
   void setNegTime();
+  // Status texts go through the timer's session.
   void ShowStat(const std::string& text);
 
   int64_t time() const { return time_.load(); }

@@ -20,6 +20,7 @@
 
 class LocalCAM;
 class Device;
+class OperatorActions;
 
 class Vexa {
  public:
@@ -79,4 +80,5 @@ class Vexa {
 
  private:
   std::unique_ptr<LocalCAM> core_;
+  std::unique_ptr<OperatorActions> actions_;
 };

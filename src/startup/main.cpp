@@ -1,38 +1,44 @@
-// vexanet-server: the main thread runs the window's event loop; the start-up sequence runs on a
-// thread of its own so that its pauses never freeze the window. The process ends only by
-// _Exit (window closed, SIGINT, SIGTERM), so no destructor races the threads still running.
-#include <QApplication>
-#include <QPixmapCache>
+// vexanet-server: the main thread runs the window's event loop (or, built without a window, only
+// waits); the start-up sequence runs on a thread of its own so that its pauses never freeze the
+// window. The process ends only by _Exit (window closed, SIGINT, SIGTERM), so no destructor races
+// the threads still running.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <string>
-#include <thread>
+#if defined(VEXANET_WINDOW_PROGRAM_PATH)
+#include <unistd.h>
+#endif
 
-#include "gui/LocalGUI.h"
+#include "gui/EventLoop.h"
 #include "startup/Console.h"
 #include "startup/StopSignals.h"
 #include "startup/Vexa.h"
 
+namespace {
+
+// A windowless server installed beside the window program hands over to it when it starts on a
+// display, so one command serves a desktop and a service alike. Returns only when there is no
+// such hand-over.
+void HandOverToTheWindowProgram([[maybe_unused]] char** argv) {
+#if defined(VEXANET_WINDOW_PROGRAM_PATH)
+  const char* program = VEXANET_WINDOW_PROGRAM_PATH;
+  if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr) return;
+  if (::access(program, X_OK) != 0) return;
+  ::execv(program, argv);
+  vexanet::ConsoleLine(std::string("Cannot start the window program ") + program + ": " +
+                       std::strerror(errno) + "; running without a window");
+#endif
+}
+
+}  // namespace
+
 int main(int /*argc*/, char** argv) {
-  // Command-line arguments are ignored, also by the toolkit.
-  static int qtArgc = 1;
-  static char* qtArgv[] = {argv[0], nullptr};
-
-  if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr &&
-      std::getenv("QT_QPA_PLATFORM") == nullptr) {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    LocalGUI::SetHeadless(true);
-    vexanet::ConsoleLine(
-        "No display: running without a window; status texts follow as Status: lines");
-  }
+  HandOverToTheWindowProgram(argv);
   vexanet::InstallStopSignals();
-
-  QApplication app(qtArgc, qtArgv);
-  // The window is small and its looks are few: a small pixmap cache is plenty, and it keeps the
-  // style's cache of drawn parts from holding several megabytes for a server that runs for months.
-  QPixmapCache::setCacheLimit(1024);
-  std::thread startup([] {
+  const int status = vexanet::gui::RunWindowEventLoop([] {
     try {
       Vexa::main(0, nullptr);
     } catch (const std::exception& e) {
@@ -40,8 +46,6 @@ int main(int /*argc*/, char** argv) {
       std::_Exit(1);
     }
   });
-  startup.detach();
-  QApplication::exec();
   std::fflush(stdout);
-  std::_Exit(0);
+  std::_Exit(status);
 }

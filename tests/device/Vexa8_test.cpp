@@ -1,20 +1,81 @@
-// The relay board driver on a pseudo-terminal through the real server core: command bytes,
-// recorded states, selectors and status lines.
+// The relay board driver against a recording host: command bytes, recorded states, selectors,
+// status lines to the client and the window, and switches from several threads at once.
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
-#include "ServerHarness.h"
+#include "device/DeviceHost.h"
+#include "device/Vexa8.h"
 
-using namespace testing_support;
 using namespace std::chrono_literals;
 
 namespace {
 
-class Board : public ServerFixture {
- protected:
-  void TearDown() override {
-    ServerFixture::TearDown();
-    Vexa8::boardnum.store(0);
+// Records everything the driver hands its host, in order. A send may take a while, as the
+// serial line's pause does.
+class RecordingHost : public DeviceHost {
+ public:
+  struct Event {
+    std::string what;  // "byte", "select", "client", "status"
+    std::string text;
+    int32_t a = 0, b = 0;
+  };
+
+  bool CommandB0(std::span<const uint8_t> bytes) override {
+    {
+      std::lock_guard lock(m_);
+      for (uint8_t b : bytes) {
+        events_.push_back({"byte", "", b, 0});
+        bytes_.push_back(b);
+      }
+    }
+    if (sendTime.count() > 0) std::this_thread::sleep_for(sendTime);
+    return lineUsable;
   }
+  void DelayT(int32_t) override {}
+  void ShowStat(const std::string& text) override { Add({"status", text}); }
+  void SelectRelay(int32_t relay, int32_t item) override { Add({"select", "", relay, item}); }
+  void SendRStat(const std::string& text) override { Add({"client", text}); }
+
+  std::vector<Event> events() const {
+    std::lock_guard lock(m_);
+    return events_;
+  }
+  std::vector<uint8_t> bytes() const {
+    std::lock_guard lock(m_);
+    return bytes_;
+  }
+  std::vector<std::string> texts(const std::string& what) const {
+    std::vector<std::string> out;
+    for (const auto& e : events()) {
+      if (e.what == what) out.push_back(e.text);
+    }
+    return out;
+  }
+
+  std::chrono::milliseconds sendTime{0};
+  bool lineUsable = true;
+
+ private:
+  void Add(Event e) {
+    std::lock_guard lock(m_);
+    events_.push_back(std::move(e));
+  }
+  mutable std::mutex m_;
+  std::vector<Event> events_;
+  std::vector<uint8_t> bytes_;
+};
+
+class Board : public ::testing::Test {
+ protected:
+  void TearDown() override { Vexa8::boardnum.store(0); }
+  RecordingHost host_;
+  Vexa8 board_{host_};
 };
 
 }  // namespace
@@ -29,61 +90,89 @@ TEST(Vexa8Wire, CommandByteAndStatusText) {
   EXPECT_EQ(Vexa8::StatusText({0, 0, 0, 0, 0, 0, 0, 0}), "Stat00000000");
 }
 
-TEST_F(Board, RelayWordsSendOneByteEach) {
-  Device& dev = *Vexa::cam.load();
-  EXPECT_TRUE(dev.ParseNetCommand("R5On"));
-  EXPECT_EQ(line_.Read(1), std::vector<uint8_t>{0x0C});
-  EXPECT_TRUE(StatusBecomes("Stat00001000"));
-  EXPECT_TRUE(WaitUntil([&] { return gui().r[4]->currentIndex() == 1; }));
-  // The same state again still sends the byte.
-  EXPECT_TRUE(dev.ParseNetCommand("R5On"));
-  EXPECT_EQ(line_.Read(1), std::vector<uint8_t>{0x0C});
-  EXPECT_TRUE(dev.ParseNetCommand("R8Off"));
-  EXPECT_EQ(line_.Read(1), std::vector<uint8_t>{0x07});
-  EXPECT_TRUE(dev.ParseNetCommand("Get"));
-  EXPECT_FALSE(dev.ParseNetCommand("Bnum3"));  // board words are off
-  EXPECT_FALSE(dev.ParseNetCommand("Stat"));
-  EXPECT_FALSE(dev.ParseNetCommand(""));
-  EXPECT_TRUE(line_.Drain(300ms).empty());
+TEST_F(Board, RelayWordSendsItsByteThenSelectsThenPublishes) {
+  EXPECT_TRUE(board_.ParseNetCommand("R5On"));
+  const auto events = host_.events();
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[0].what, "byte");
+  EXPECT_EQ(events[0].a, 0x0C);
+  EXPECT_EQ(events[1].what, "select");
+  EXPECT_EQ(events[1].a, 4);
+  EXPECT_EQ(events[1].b, 1);
+  EXPECT_EQ(events[2].what, "client");
+  EXPECT_EQ(events[2].text, "Stat00001000");
+  EXPECT_EQ(events[3].what, "status");
+  EXPECT_EQ(events[3].text, "Stat00001000");
+}
+
+TEST_F(Board, WordsThatAreAndAreNotCommands) {
+  EXPECT_TRUE(board_.ParseNetCommand("R5On"));
+  EXPECT_TRUE(board_.ParseNetCommand("R5On"));  // the same state again still sends the byte
+  EXPECT_TRUE(board_.ParseNetCommand("R8Off"));
+  EXPECT_TRUE(board_.ParseNetCommand("Get"));
+  EXPECT_FALSE(board_.ParseNetCommand("Bnum3"));  // board words are off
+  EXPECT_FALSE(board_.ParseNetCommand("Stat"));
+  EXPECT_FALSE(board_.ParseNetCommand(""));
+  EXPECT_FALSE(board_.ParseNetCommand("r1on"));
+  EXPECT_FALSE(board_.ParseNetCommand("R1On "));
+  EXPECT_EQ(host_.bytes(), (std::vector<uint8_t>{0x0C, 0x0C, 0x07}));
+  EXPECT_EQ(host_.texts("client").back(), "Stat00001000");  // Get publishes too
+  EXPECT_EQ(host_.texts("client").size(), 4u);
   EXPECT_EQ(Vexa8::boardnum.load(), 0);
-  EXPECT_EQ(board().stat(), "Stat00001000");
+  EXPECT_EQ(board_.stat(), "Stat00001000");
 }
 
 TEST_F(Board, BoardAddressInTheCommandByte) {
-  board().setboardnum(3);
-  EXPECT_TRUE(line_.Drain(100ms).empty());  // no traffic for the address alone
-  board().set(0, 1);
-  EXPECT_EQ(line_.Read(1), std::vector<uint8_t>{0x38});
-  board().setboardnum(7);
-  board().set(7, 1);
-  EXPECT_EQ(line_.Read(1), std::vector<uint8_t>{0x7F});
-  EXPECT_TRUE(StatusBecomes("Stat10000001"));
+  board_.setboardnum(3);
+  EXPECT_TRUE(host_.bytes().empty());  // no traffic for the address alone
+  board_.set(0, 1);
+  board_.setboardnum(7);
+  board_.set(7, 1);
+  EXPECT_EQ(host_.bytes(), (std::vector<uint8_t>{0x38, 0x7F}));
+  EXPECT_EQ(board_.stat(), "Stat10000001");
+}
+
+TEST_F(Board, StateIsRecordedEvenWhenTheLineIsDown) {
+  host_.lineUsable = false;
+  board_.set(2, 1);
+  EXPECT_EQ(board_.relayState(2), 1);
+  EXPECT_EQ(host_.texts("client"), std::vector<std::string>{"Stat00100000"});
 }
 
 TEST_F(Board, DevInitSwitchesEveryRelayOffInOrder) {
-  for (int i = 0; i < 8; ++i) board().set(i, 1);
-  line_.Read(8);
-  board().DevInit();
-  EXPECT_EQ(line_.Read(8), (std::vector<uint8_t>{0, 1, 2, 3, 4, 5, 6, 7}));
-  EXPECT_EQ(board().stat(), "Stat00000000");
-  EXPECT_TRUE(WaitUntil([&] {
-    for (auto* r : gui().r) {
-      if (r->currentIndex() != 0) return false;
-    }
-    return true;
-  }));
+  for (int i = 0; i < 8; ++i) board_.set(i, 1);
+  const size_t before = host_.bytes().size();
+  board_.DevInit();
+  const auto bytes = host_.bytes();
+  EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + static_cast<long>(before), bytes.end()),
+            (std::vector<uint8_t>{0, 1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(board_.stat(), "Stat00000000");
 }
 
 TEST_F(Board, ConcurrentSwitchesEachSendTheirOwnByte) {
+  host_.sendTime = 5ms;  // a send takes a while, so the two threads overlap
   std::thread a([&] {
-    for (int i = 0; i < 4; ++i) board().set(0, 1);
+    for (int i = 0; i < 4; ++i) board_.set(0, 1);
   });
   std::thread b([&] {
-    for (int i = 0; i < 4; ++i) board().set(1, 0);
+    for (int i = 0; i < 4; ++i) board_.set(1, 0);
   });
-  const auto bytes = line_.Read(8, 10s);
   a.join();
   b.join();
+  const auto bytes = host_.bytes();
   EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 0x08), 4);
   EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 0x01), 4);
+  // Each byte is followed by its own selector change before the next byte goes out.
+  const auto events = host_.events();
+  int32_t lastByte = -1;
+  for (const auto& e : events) {
+    if (e.what == "byte") {
+      EXPECT_EQ(lastByte, -1) << "a byte went out before the previous switch was recorded";
+      lastByte = e.a;
+    } else if (e.what == "select") {
+      ASSERT_NE(lastByte, -1);
+      EXPECT_EQ(Vexa8::CommandByte(0, e.b, e.a), lastByte);
+      lastByte = -1;
+    }
+  }
 }

@@ -1,11 +1,11 @@
-// The operator's window without a display: components and layout, calls from other threads,
-// the operator's actions on the worker thread, headless status lines and the close request.
-// The server core needs the serial line and the network, so these tests run without one; the
-// paths through a real core are tested with the core.
+// The operator's window with its Qt view, offscreen: components, layout and colours, calls from
+// other threads, the operator's actions on the worker thread, headless status lines, Flush and
+// the close request. A recording stand-in takes the server's place.
 #include <gtest/gtest.h>
 
 #include <QColor>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFont>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,7 +14,11 @@
 #include <QTest>
 #include <QThread>
 #include <array>
-#include <cstddef>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -24,49 +28,94 @@
 #include <vector>
 
 #include "gui/LocalGUI.h"
+#include "gui/qt/QtWindow.h"
 #include "gui_test_support.h"
-#include "server/LocalCAM.h"
 #include "startup/Vexa.h"
 
 namespace {
 
+using guitest::FakeActions;
 using guitest::Gate;
-using guitest::RecordingDevice;
-using guitest::RunOffGui;
+using Texts = std::vector<std::string>;
 
 constexpr int32_t kPort = 4711;
+const QColor kBack(120, 140, 240);
+const QColor kBlack(Qt::black);
 
-// Stands in for the server core where an action only checks that start-up has set it and never
-// calls it (the relay selectors reach the core through the device).
-alignas(LocalCAM) std::array<std::byte, sizeof(LocalCAM)> coreStandIn{};
-LocalCAM* CoreStandIn() {
-  return reinterpret_cast<LocalCAM*>(coreStandIn.data());
+// Keeps the GUI thread's event loop going until done() holds; false after the limit.
+bool PumpUntil(const std::function<bool()>& done,
+               std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
-class LocalGUITest : public ::testing::Test {
+// Runs fn on a thread of its own while the GUI thread keeps serving events (calls that wait for
+// the GUI thread need that). A run that never ends is a hang: the test program stops.
+void RunOffGui(const std::function<void()>& fn) {
+  std::atomic<bool> finished{false};
+  std::thread t([&] {
+    fn();
+    finished.store(true);
+  });
+  if (!PumpUntil([&] { return finished.load(); })) {
+    std::fputs("RunOffGui: the thread did not finish\n", stderr);
+    std::abort();
+  }
+  t.join();
+}
+
+struct Destroyer {
+  void operator()(LocalGUI* window) const { LocalGUI::Destroy(window); }
+};
+using WindowPtr = std::unique_ptr<LocalGUI, Destroyer>;
+
+QtWindow* ViewOf(const LocalGUI& window) {
+  return static_cast<QtWindow*>(window.view());
+}
+
+// Every text the status field takes from now on, in order (GUI thread).
+void RecordStatusTexts(QtWindow* view, Texts& texts) {
+  QObject::connect(view->statusfield, &QLineEdit::textChanged, view,
+                   [&texts](const QString& t) { texts.push_back(t.toStdString()); });
+}
+
+// The operator types text into Host/PWD and presses Enter.
+void Enter(QtWindow& v, const char* text) {
+  v.localname->setText(text);
+  QTest::keyClick(v.localname, Qt::Key_Return);
+}
+
+// A window with a ready server: the recording stand-in.
+class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    LocalGUI::cam = &device;
-    LocalGUI::scam = nullptr;
+    LocalGUI::scam = &server;
     window.reset(LocalGUI::Create(kPort));
     ASSERT_NE(window, nullptr);
+    view = ViewOf(*window);
+    ASSERT_NE(view, nullptr);
   }
   void TearDown() override {
     window.reset();
-    LocalGUI::cam = nullptr;
     LocalGUI::scam = nullptr;
     LocalGUI::SetHeadless(false);
   }
 
-  RecordingDevice device;
-  std::unique_ptr<LocalGUI> window;
+  FakeActions server;  // outlives the window and its worker
+  WindowPtr window;
+  QtWindow* view = nullptr;
 };
 
-QColor ConnectGrey(const LocalGUI& w) {
-  return w.bconnect->palette().color(QPalette::Button);
+QColor ConnectGrey(const QtWindow& v) {
+  return v.bconnect->palette().color(QPalette::Button);
 }
 
-// --- components, texts and places ----------------------------------------------------------
+// --- components, texts, places and colours ------------------------------------------------------
 
 struct Placed {
   std::string name;
@@ -78,15 +127,15 @@ void PrintTo(const Placed& p, std::ostream* os) {
   *os << p.name;
 }
 
-std::map<std::string, QWidget*> Components(const LocalGUI& w) {
+std::map<std::string, QWidget*> Components(const QtWindow& v) {
   std::map<std::string, QWidget*> all = {
-      {"prodlabel", w.prodlabel}, {"netlabel", w.netlabel},         {"namelabel", w.namelabel},
-      {"localname", w.localname}, {"addresslabel", w.addresslabel}, {"ipfield", w.ipfield},
-      {"portlabel", w.portlabel}, {"portfield", w.portfield},       {"bclose", w.bclose},
-      {"bconnect", w.bconnect},   {"statuslabel", w.statuslabel},   {"statusfield", w.statusfield}};
+      {"prodlabel", v.prodlabel}, {"netlabel", v.netlabel},         {"namelabel", v.namelabel},
+      {"localname", v.localname}, {"addresslabel", v.addresslabel}, {"ipfield", v.ipfield},
+      {"portlabel", v.portlabel}, {"portfield", v.portfield},       {"bclose", v.bclose},
+      {"bconnect", v.bconnect},   {"statuslabel", v.statuslabel},   {"statusfield", v.statusfield}};
   for (size_t n = 0; n < 8; ++n) {
-    all["LabelR" + std::to_string(n + 1)] = w.LabelR[n];
-    all["r" + std::to_string(n + 1)] = w.r[n];
+    all["LabelR" + std::to_string(n + 1)] = v.LabelR[n];
+    all["r" + std::to_string(n + 1)] = v.r[n];
   }
   return all;
 }
@@ -123,13 +172,13 @@ std::vector<Placed> Layout() {
   return rows;
 }
 
-class LocalGUILayout : public LocalGUITest, public ::testing::WithParamInterface<Placed> {};
+class WindowLayout : public WindowTest, public ::testing::WithParamInterface<Placed> {};
 
-TEST_P(LocalGUILayout, ComponentHasItsPlaceAndText) {
+TEST_P(WindowLayout, ComponentHasItsPlaceAndText) {
   const Placed& row = GetParam();
-  QWidget* w = Components(*window).at(row.name);
+  QWidget* w = Components(*view).at(row.name);
   ASSERT_NE(w, nullptr);
-  EXPECT_EQ(w->parentWidget(), window.get());
+  EXPECT_EQ(w->parentWidget(), view);
   EXPECT_EQ(w->geometry(), row.bounds);
   EXPECT_TRUE(w->isVisible());
   if (row.text != nullptr) {
@@ -137,51 +186,79 @@ TEST_P(LocalGUILayout, ComponentHasItsPlaceAndText) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Window, LocalGUILayout, ::testing::ValuesIn(Layout()),
+INSTANTIATE_TEST_SUITE_P(Window, WindowLayout, ::testing::ValuesIn(Layout()),
                          [](const auto& info) { return info.param.name; });
 
-TEST_F(LocalGUITest, WindowSizeTitleFontAndColours) {
-  EXPECT_EQ(window->size(), QSize(420, 209));
-  EXPECT_TRUE(window->isVisible());
-  EXPECT_EQ(window->windowTitle().toStdString(), Vexa::prodtitle);
-  EXPECT_EQ(window->prodlabel->text().toStdString(), Vexa::prodlabel);
-  EXPECT_EQ(window->font().family(), QStringLiteral("Helvetica"));
-  EXPECT_EQ(window->font().pixelSize(), 13);
-  EXPECT_EQ(window->statusfield->font().pixelSize(), 13);  // inherited
-  EXPECT_TRUE(window->autoFillBackground());
-  EXPECT_EQ(window->palette().color(QPalette::Window), QColor(120, 140, 240));
-  EXPECT_EQ(window->netlabel->palette().color(QPalette::WindowText), QColor(Qt::black));
+// Measured from the outer corner, frame included, the window is 420 wide and T + 209 high (T:
+// the frame's top inset), and the rows placed below the frame's top all fit inside.
+TEST_F(WindowTest, WindowSizeTitleAndFont) {
+  EXPECT_TRUE(view->isVisible());
+  const int frameTop = view->geometry().top() - view->frameGeometry().top();
+  EXPECT_EQ(view->frameGeometry().size(), QSize(420, frameTop + 209));
+  for (const auto& [name, w] : Components(*view)) {
+    EXPECT_TRUE(view->rect().contains(w->geometry())) << name;
+  }
+  EXPECT_EQ(view->windowTitle().toStdString(), Vexa::prodtitle);
+  EXPECT_EQ(view->prodlabel->text().toStdString(), Vexa::prodlabel);
+  EXPECT_EQ(view->font().family(), QStringLiteral("Helvetica"));
+  EXPECT_EQ(view->font().pixelSize(), 13);
+  EXPECT_EQ(view->statusfield->font().pixelSize(), 13);  // inherited
+  EXPECT_TRUE(view->autoFillBackground());
 }
 
-TEST_F(LocalGUITest, FieldsSelectorsAndConnectButtonStartAsCreated) {
-  EXPECT_FALSE(window->localname->isReadOnly());
-  EXPECT_TRUE(window->ipfield->isReadOnly());
-  EXPECT_TRUE(window->portfield->isReadOnly());
-  EXPECT_TRUE(window->statusfield->isReadOnly());
-  for (QComboBox* selector : window->r) {
+// The window's background and black foreground reach every component: labels (Window), text
+// fields (Base), selectors and "Close" (Button). Only "Let Client Connect" has a background of
+// its own; its text is black like the rest.
+TEST_F(WindowTest, ComponentsInheritTheWindowColoursExceptTheConnectButtonsGrey) {
+  EXPECT_EQ(view->palette().color(QPalette::Window), kBack);
+  for (const auto& [name, w] : Components(*view)) {
+    SCOPED_TRACE(name);
+    const QPalette colours = w->palette();
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
+      EXPECT_EQ(colours.color(role), kBlack) << "role " << role;
+    }
+    EXPECT_EQ(colours.color(QPalette::Window), kBack);
+    EXPECT_EQ(colours.color(QPalette::Base), kBack);
+    if (w != view->bconnect) {
+      EXPECT_EQ(colours.color(QPalette::Button), kBack);
+    }
+  }
+  EXPECT_EQ(ConnectGrey(*view), QColor(64, 64, 64));
+  // A later grey changes that one button only.
+  window->SetConnectButton(true, 192);
+  EXPECT_EQ(ConnectGrey(*view), QColor(192, 192, 192));
+  EXPECT_EQ(view->bclose->palette().color(QPalette::Button), kBack);
+  EXPECT_EQ(view->r[0]->palette().color(QPalette::Button), kBack);
+}
+
+TEST_F(WindowTest, FieldsSelectorsAndConnectButtonStartAsCreated) {
+  EXPECT_FALSE(view->localname->isReadOnly());
+  EXPECT_TRUE(view->ipfield->isReadOnly());
+  EXPECT_TRUE(view->portfield->isReadOnly());
+  EXPECT_TRUE(view->statusfield->isReadOnly());
+  for (QComboBox* selector : view->r) {
     ASSERT_EQ(selector->count(), 2);
     EXPECT_EQ(selector->itemText(0), QStringLiteral("Off"));
     EXPECT_EQ(selector->itemText(1), QStringLiteral("On"));
     EXPECT_EQ(selector->currentIndex(), 0);
   }
-  EXPECT_FALSE(window->bconnect->isEnabled());
-  EXPECT_EQ(ConnectGrey(*window), QColor(64, 64, 64));
-  EXPECT_TRUE(window->bclose->isEnabled());
+  EXPECT_FALSE(view->bconnect->isEnabled());
+  EXPECT_TRUE(view->bclose->isEnabled());
 }
 
 // The components join the window in the order it adds them (which is also the keyboard order).
-TEST_F(LocalGUITest, ComponentsAreAddedInOrder) {
-  std::vector<QWidget*> expected = {window->prodlabel};
-  for (QLabel* l : window->LabelR) expected.push_back(l);
-  for (QComboBox* c : window->r) expected.push_back(c);
+TEST_F(WindowTest, ComponentsAreAddedInOrder) {
+  std::vector<QWidget*> expected = {view->prodlabel};
+  for (QLabel* l : view->LabelR) expected.push_back(l);
+  for (QComboBox* c : view->r) expected.push_back(c);
   for (QWidget* w : std::initializer_list<QWidget*>{
-           window->netlabel, window->namelabel, window->localname, window->addresslabel,
-           window->ipfield, window->portlabel, window->portfield, window->bconnect, window->bclose,
-           window->statuslabel, window->statusfield}) {
+           view->netlabel, view->namelabel, view->localname, view->addresslabel, view->ipfield,
+           view->portlabel, view->portfield, view->bconnect, view->bclose, view->statuslabel,
+           view->statusfield}) {
     expected.push_back(w);
   }
   std::vector<QWidget*> actual;
-  for (QObject* child : window->children()) {
+  for (QObject* child : view->children()) {
     if (auto* w = qobject_cast<QWidget*>(child)) actual.push_back(w);
   }
   EXPECT_EQ(actual, expected);
@@ -192,59 +269,60 @@ TEST_F(LocalGUITest, ComponentsAreAddedInOrder) {
 struct Indicator {
   std::string name;
   void (*call)(LocalGUI&);
-  bool (*check)(const LocalGUI&);
+  bool (*check)(const QtWindow&);
 };
 
 void PrintTo(const Indicator& i, std::ostream* os) {
   *os << i.name;
 }
 
-class LocalGUIIndicator : public LocalGUITest, public ::testing::WithParamInterface<Indicator> {};
+class WindowIndicator : public WindowTest, public ::testing::WithParamInterface<Indicator> {};
 
-TEST_P(LocalGUIIndicator, TakesEffectAtOnceOnTheGuiThread) {
-  LocalGUI::scam = CoreStandIn();  // a ready server: an operator action would reach the device
+TEST_P(WindowIndicator, TakesEffectAtOnceOnTheGuiThreadWithoutOperatorAction) {
   GetParam().call(*window);
-  EXPECT_TRUE(GetParam().check(*window));
-  EXPECT_TRUE(device.Calls().empty());
+  EXPECT_TRUE(GetParam().check(*view));
+  window->Flush();
+  EXPECT_TRUE(server.Calls().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Window, LocalGUIIndicator,
+    Window, WindowIndicator,
     ::testing::Values(
         Indicator{"ShowIPAbsent", [](LocalGUI& w) { w.ShowIP(std::nullopt); },
-                  [](const LocalGUI& w) { return w.ipfield->text() == "null"; }},
+                  [](const QtWindow& v) { return v.ipfield->text() == "null"; }},
         Indicator{"ShowIPAddress", [](LocalGUI& w) { w.ShowIP("relayhost/192.168.1.20"); },
-                  [](const LocalGUI& w) { return w.ipfield->text() == "relayhost/192.168.1.20"; }},
+                  [](const QtWindow& v) { return v.ipfield->text() == "relayhost/192.168.1.20"; }},
         Indicator{"ShowStatus", [](LocalGUI& w) { w.ShowStatus("Stat00010000"); },
-                  [](const LocalGUI& w) { return w.statusfield->text() == "Stat00010000"; }},
+                  [](const QtWindow& v) { return v.statusfield->text() == "Stat00010000"; }},
         Indicator{"EnableConnectTrue", [](LocalGUI& w) { w.EnableConnect(true); },
-                  [](const LocalGUI& w) {
-                    return w.bconnect->isEnabled() && ConnectGrey(w) == QColor(128, 128, 128);
+                  [](const QtWindow& v) {
+                    return v.bconnect->isEnabled() && ConnectGrey(v) == QColor(128, 128, 128);
                   }},
         Indicator{"EnableConnectFalse",
                   [](LocalGUI& w) {
                     w.EnableConnect(true);
                     w.EnableConnect(false);
                   },
-                  [](const LocalGUI& w) {
-                    return !w.bconnect->isEnabled() && ConnectGrey(w) == QColor(64, 64, 64);
+                  [](const QtWindow& v) {
+                    return !v.bconnect->isEnabled() && ConnectGrey(v) == QColor(64, 64, 64);
                   }},
         Indicator{"ConnectButtonLightGrey", [](LocalGUI& w) { w.SetConnectButton(true, 192); },
-                  [](const LocalGUI& w) {
-                    return w.bconnect->isEnabled() && ConnectGrey(w) == QColor(192, 192, 192);
+                  [](const QtWindow& v) {
+                    return v.bconnect->isEnabled() && ConnectGrey(v) == QColor(192, 192, 192);
                   }},
         Indicator{"SetLocalName", [](LocalGUI& w) { w.SetLocalName("QWK"); },
-                  [](const LocalGUI& w) { return w.localname->text() == "QWK"; }},
+                  [](const QtWindow& v) { return v.localname->text() == "QWK"; }},
         Indicator{"SelectRelayOn", [](LocalGUI& w) { w.SelectRelay(7, 1); },
-                  [](const LocalGUI& w) { return w.r[7]->currentIndex() == 1; }},
+                  [](const QtWindow& v) { return v.r[7]->currentIndex() == 1; }},
         Indicator{"SelectRelayOutOfRangeIgnored",
                   [](LocalGUI& w) {
                     w.SelectRelay(8, 1);
                     w.SelectRelay(-1, 1);
                     w.SelectRelay(2, 2);
+                    w.SelectRelay(2, -1);
                   },
-                  [](const LocalGUI& w) {
-                    for (QComboBox* c : w.r) {
+                  [](const QtWindow& v) {
+                    for (QComboBox* c : v.r) {
                       if (c->currentIndex() != 0) return false;
                     }
                     return true;
@@ -256,20 +334,18 @@ INSTANTIATE_TEST_SUITE_P(
 // Two threads move their own selector back and forth and show numbered texts. Every call takes
 // effect on the GUI thread, each thread's calls in the order it made them, and none of them
 // raises the operator's action.
-TEST_F(LocalGUITest, CallsFromOtherThreadsTakeEffectInOrderWithoutOperatorActions) {
+TEST_F(WindowTest, CallsFromOtherThreadsTakeEffectInOrderWithoutOperatorActions) {
   constexpr int kCalls = 200;
-  LocalGUI::scam = CoreStandIn();  // a ready server: an operator action would reach the device
   std::map<int, std::vector<int>> seen;  // relay -> indices shown, GUI thread only
-  std::vector<std::string> texts;
+  Texts texts;
   for (int relay : {2, 5}) {
-    QObject::connect(window->r[relay], &QComboBox::currentIndexChanged, window.get(),
+    QObject::connect(view->r[relay], &QComboBox::currentIndexChanged, view,
                      [&seen, relay](int index) {
                        EXPECT_EQ(QThread::currentThread(), qApp->thread());
                        seen[relay].push_back(index);
                      });
   }
-  QObject::connect(window->statusfield, &QLineEdit::textChanged, window.get(),
-                   [&texts](const QString& t) { texts.push_back(t.toStdString()); });
+  RecordStatusTexts(view, texts);
 
   RunOffGui([&] {
     auto work = [&](int relay, char tag) {
@@ -296,140 +372,194 @@ TEST_F(LocalGUITest, CallsFromOtherThreadsTakeEffectInOrderWithoutOperatorAction
   }
   EXPECT_EQ(next['A'], kCalls);
   EXPECT_EQ(next['B'], kCalls);
-  EXPECT_TRUE(device.Calls().empty());
+  EXPECT_TRUE(server.Calls().empty());
 }
 
 // A call queued by another thread before a call made on the GUI thread is shown first, even
 // though the GUI thread has not served its events in between.
-TEST_F(LocalGUITest, GuiThreadCallRunsAfterEarlierQueuedCalls) {
-  std::vector<std::string> texts;
-  QObject::connect(window->statusfield, &QLineEdit::textChanged, window.get(),
-                   [&texts](const QString& t) { texts.push_back(t.toStdString()); });
+TEST_F(WindowTest, GuiThreadCallRunsAfterEarlierQueuedCalls) {
+  Texts texts;
+  RecordStatusTexts(view, texts);
   std::thread other([&] { window->ShowStatus("from the start-up thread"); });
   other.join();  // queued, not yet run: the GUI thread serves no events here
   window->ShowStatus("from the GUI thread");
-  EXPECT_EQ(texts, (std::vector<std::string>{"from the start-up thread", "from the GUI thread"}));
-  EXPECT_EQ(window->statusfield->text(), QStringLiteral("from the GUI thread"));
+  EXPECT_EQ(texts, (Texts{"from the start-up thread", "from the GUI thread"}));
+  EXPECT_EQ(view->statusfield->text(), QStringLiteral("from the GUI thread"));
 }
 
-TEST(LocalGUICreate, FromAnotherThreadBuildsTheWindowOnTheGuiThread) {
+TEST(WindowCreate, FromAnotherThreadBuildsTheViewOnTheGuiThread) {
   LocalGUI* made = nullptr;
   RunOffGui([&] { made = LocalGUI::Create(3005); });
   ASSERT_NE(made, nullptr);
-  EXPECT_EQ(made->thread(), qApp->thread());
-  EXPECT_EQ(made->portfield->text(), QStringLiteral("3005"));
-  EXPECT_TRUE(made->isVisible());
+  QtWindow* v = ViewOf(*made);
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->thread(), qApp->thread());
+  EXPECT_EQ(v->portfield->text(), QStringLiteral("3005"));
+  EXPECT_TRUE(v->isVisible());
   RunOffGui([&] { LocalGUI::Destroy(made); });
 }
 
-TEST(LocalGUICreate, TakesTheDeviceFromTheMainClass) {
-  RecordingDevice d;
-  LocalGUI::cam = nullptr;
-  Vexa::cam = &d;
-  std::unique_ptr<LocalGUI> made(LocalGUI::Create(3001));
-  EXPECT_EQ(LocalGUI::cam.load(), &d);
+// Start-up hands the server to the window after creating it: an action uses the server that is
+// there when the action runs.
+TEST(WindowCreate, UsesTheServerHandedOverAfterCreation) {
+  FakeActions server;
+  LocalGUI::scam = nullptr;
+  WindowPtr made(LocalGUI::Create(3001));
+  LocalGUI::scam = &server;
+  QTest::mouseClick(ViewOf(*made)->bclose, Qt::LeftButton);
+  made->Flush();
+  EXPECT_EQ(server.Actions(), (Texts{"CloseConnection"}));
   made.reset();
-  Vexa::cam = nullptr;
-  LocalGUI::cam = nullptr;
+  LocalGUI::scam = nullptr;
 }
 
 // --- the operator's actions ------------------------------------------------------------------
 
-// The operator's choice reaches the device on the worker thread: the device call waits until
-// the GUI thread has returned from the key press, which it could not if it ran there.
-TEST_F(LocalGUITest, OperatorChoiceRunsOnTheWorkerInOrder) {
-  LocalGUI::scam = CoreStandIn();
+// The operator's choice reaches the server on the worker thread, in order: the first call waits
+// until the GUI thread has returned from the key press, which it could not if it ran there.
+TEST_F(WindowTest, OperatorChoiceRunsOnTheWorkerInOrder) {
   Gate keyHandled;
   std::atomic<bool> waitedInTime{true};
-  device.beforeSet = [&] {
+  server.before = [&](const std::string&) {
     if (!keyHandled.WaitOpen()) waitedInTime = false;
   };
-  QTest::keyClick(window->r[3], Qt::Key_Down);  // "Off" -> "On"
+  QTest::keyClick(view->r[3], Qt::Key_Down);  // "Off" -> "On"
   keyHandled.Open();
-  QTest::keyClick(window->r[3], Qt::Key_Up);    // "On" -> "Off"
-  QTest::keyClick(window->r[0], Qt::Key_Down);  // relay 1 "On"
+  QTest::keyClick(view->r[3], Qt::Key_Up);    // "On" -> "Off"
+  QTest::keyClick(view->r[0], Qt::Key_Down);  // relay 1 "On"
   window->Flush();
 
-  const auto calls = device.Calls();
-  ASSERT_EQ(calls.size(), 3u);
   EXPECT_TRUE(waitedInTime.load());
-  const std::array<std::pair<int, int>, 3> expected{{{3, 1}, {3, 0}, {0, 1}}};
-  for (size_t i = 0; i < calls.size(); ++i) {
-    EXPECT_EQ(calls[i].channel, expected[i].first) << i;
-    EXPECT_EQ(calls[i].value, expected[i].second) << i;
-    EXPECT_NE(calls[i].thread, std::this_thread::get_id()) << i;
-    EXPECT_EQ(calls[i].thread, calls[0].thread) << "one worker thread";
+  EXPECT_EQ(server.Actions(),
+            (Texts{"SwitchRelay(3, 1)", "SwitchRelay(3, 0)", "SwitchRelay(0, 1)"}));
+  const auto calls = server.Calls();
+  for (const auto& call : calls) {
+    EXPECT_NE(call.thread, std::this_thread::get_id()) << call.action;
+    EXPECT_EQ(call.thread, calls[0].thread) << "one worker thread";
   }
 }
 
-// Flush from another thread returns only after the operator's actions queued before it.
-TEST_F(LocalGUITest, FlushFromAnotherThreadWaitsForQueuedActions) {
-  LocalGUI::scam = CoreStandIn();
-  device.beforeSet = [] { std::this_thread::sleep_for(std::chrono::milliseconds(30)); };
-  QTest::keyClick(window->r[6], Qt::Key_Down);
-  QTest::keyClick(window->r[6], Qt::Key_Up);
-  size_t seenAfterFlush = 0;
-  RunOffGui([&] {
-    window->Flush();
-    seenAfterFlush = device.Calls().size();
-  });
-  EXPECT_EQ(seenAfterFlush, 2u);
+// "Let Client Connect" only while enabled, and "Close", each on the worker in order.
+TEST_F(WindowTest, ButtonsLetAClientConnectAndCloseTheConnection) {
+  QTest::mouseClick(view->bconnect, Qt::LeftButton);  // still disabled: nothing
+  window->EnableConnect(true);
+  QTest::mouseClick(view->bconnect, Qt::LeftButton);
+  QTest::mouseClick(view->bclose, Qt::LeftButton);
+  window->Flush();
+  EXPECT_EQ(server.Actions(), (Texts{"LetClientConnect", "CloseConnection"}));
+  for (const auto& call : server.Calls()) EXPECT_NE(call.thread, std::this_thread::get_id());
 }
 
-// Before start-up has handed the server core (and the device) to the window, every action only
-// says so.
+// Enter in Host/PWD: "0x" and hexadecimal digits is a raw command, anything else a host name and
+// password. Flush on the GUI thread also carries out the status text the worker shows.
+struct Entry {
+  std::string name;
+  const char* text;
+  Texts statusTexts;
+  Texts actions;
+};
+
+void PrintTo(const Entry& e, std::ostream* os) {
+  *os << e.name;
+}
+
+class WindowEnter : public WindowTest, public ::testing::WithParamInterface<Entry> {};
+
+TEST_P(WindowEnter, ReachesTheServer) {
+  const Entry& e = GetParam();
+  Texts texts;
+  RecordStatusTexts(view, texts);
+  Enter(*view, e.text);
+  window->Flush();
+  EXPECT_EQ(texts, e.statusTexts);
+  EXPECT_EQ(server.Actions(), e.actions);
+  for (const auto& call : server.Calls()) EXPECT_NE(call.thread, std::this_thread::get_id());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Window, WindowEnter,
+    ::testing::Values(Entry{"HexTwoBytes", "0x0F0A", {"CMD = 0F0A"}, {"SendCommandBytes{0F 0A}"}},
+                      Entry{"HexOneByte", "0x0F", {"CMD = 0F"}, {"SendCommandBytes{0F}"}},
+                      Entry{"HexPrefixAloneSendsNothing", "0x", {"CMD = "}, {}},
+                      Entry{"UpperCaseXIsAPassword", "0X0F", {}, {"SetHostAndPassword(0X0F)"}},
+                      Entry{"Password", "secret", {}, {"SetHostAndPassword(secret)"}},
+                      Entry{"HostName", "relayhost", {}, {"SetHostAndPassword(relayhost)"}}),
+    [](const auto& info) { return info.param.name; });
+
+// Flush from another thread returns only after the operator's actions and the window calls
+// queued before it have been carried out; for the calls it needs the GUI thread's event loop.
+TEST_F(WindowTest, FlushFromAnotherThreadWaitsForQueuedActionsAndCalls) {
+  server.before = [](const std::string&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  };
+  QTest::keyClick(view->r[6], Qt::Key_Down);
+  QTest::keyClick(view->r[6], Qt::Key_Up);
+  std::atomic<bool> flushed{false};
+  bool shownAfterFlush = false;  // GUI thread only
+  QObject::connect(view->statusfield, &QLineEdit::textChanged, view,
+                   [&](const QString&) { shownAfterFlush = flushed.load(); });
+  size_t actionsAfterFlush = 0;
+  std::thread other([&] {
+    window->ShowStatus("before Flush");
+    window->Flush();
+    actionsAfterFlush = server.Calls().size();
+    flushed = true;
+  });
+  // The GUI thread serves no events for a while: the text cannot have been shown yet, so Flush
+  // must still be waiting.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(flushed.load());
+  ASSERT_TRUE(PumpUntil([&] { return flushed.load(); }));
+  other.join();
+  EXPECT_EQ(actionsAfterFlush, 2u);
+  EXPECT_EQ(view->statusfield->text(), QStringLiteral("before Flush"));
+  EXPECT_FALSE(shownAfterFlush);
+}
+
+// Before start-up has handed the server to the window, every action only says so: one status
+// text, nothing for the server (the window here was made while the server was there, so a window
+// that kept the server from its creation would fail).
 struct EarlyAction {
   std::string name;
-  bool withDevice;
-  bool withCore;
-  void (*act)(LocalGUI&);
+  void (*act)(LocalGUI&, QtWindow&);
 };
 
 void PrintTo(const EarlyAction& a, std::ostream* os) {
   *os << a.name;
 }
 
-class LocalGUIEarlyAction : public LocalGUITest,
-                            public ::testing::WithParamInterface<EarlyAction> {};
+class WindowEarlyAction : public WindowTest, public ::testing::WithParamInterface<EarlyAction> {};
 
-TEST_P(LocalGUIEarlyAction, ShowsServerNotReadyAndDoesNothingElse) {
-  const EarlyAction& a = GetParam();
-  LocalGUI::cam = a.withDevice ? &device : nullptr;
-  LocalGUI::scam = a.withCore ? CoreStandIn() : nullptr;
-  const std::string passwordBefore = Vexa::password();
-  a.act(*window);
+TEST_P(WindowEarlyAction, ShowsServerNotReadyAndDoesNothingElse) {
+  LocalGUI::scam = nullptr;
+  Texts texts;
+  RecordStatusTexts(view, texts);
+  GetParam().act(*window, *view);
   window->Flush();
-  EXPECT_EQ(window->statusfield->text(), QStringLiteral("Server not ready"));
-  EXPECT_TRUE(device.Calls().empty());
-  EXPECT_EQ(Vexa::password(), passwordBefore);
-}
-
-void Enter(LocalGUI& w, const char* text) {
-  w.localname->setText(text);
-  QTest::keyClick(w.localname, Qt::Key_Return);
+  EXPECT_EQ(texts, (Texts{"Server not ready"}));
+  EXPECT_TRUE(server.Calls().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Window, LocalGUIEarlyAction,
-    ::testing::Values(EarlyAction{"SelectorWithoutCore", true, false,
-                                  [](LocalGUI& w) { QTest::keyClick(w.r[2], Qt::Key_Down); }},
-                      EarlyAction{"SelectorWithoutDevice", false, true,
-                                  [](LocalGUI& w) { QTest::keyClick(w.r[2], Qt::Key_Down); }},
-                      EarlyAction{"ConnectButton", true, false,
-                                  [](LocalGUI& w) {
-                                    w.EnableConnect(true);
-                                    QTest::mouseClick(w.bconnect, Qt::LeftButton);
-                                  }},
-                      EarlyAction{"CloseButton", true, false,
-                                  [](LocalGUI& w) { QTest::mouseClick(w.bclose, Qt::LeftButton); }},
-                      EarlyAction{"HexCommand", true, false, [](LocalGUI& w) { Enter(w, "0x0F"); }},
-                      EarlyAction{"Password", true, false, [](LocalGUI& w) { Enter(w, "secret"); }},
-                      EarlyAction{"EmptyText", true, false, [](LocalGUI& w) { Enter(w, ""); }}),
+    Window, WindowEarlyAction,
+    ::testing::Values(
+        EarlyAction{"Selector",
+                    [](LocalGUI&, QtWindow& v) { QTest::keyClick(v.r[2], Qt::Key_Down); }},
+        EarlyAction{"ConnectButton",
+                    [](LocalGUI& w, QtWindow& v) {
+                      w.EnableConnect(true);
+                      QTest::mouseClick(v.bconnect, Qt::LeftButton);
+                    }},
+        EarlyAction{"CloseButton",
+                    [](LocalGUI&, QtWindow& v) { QTest::mouseClick(v.bclose, Qt::LeftButton); }},
+        EarlyAction{"HexCommand", [](LocalGUI&, QtWindow& v) { Enter(v, "0x0F"); }},
+        EarlyAction{"Password", [](LocalGUI&, QtWindow& v) { Enter(v, "secret"); }},
+        EarlyAction{"EmptyText", [](LocalGUI&, QtWindow& v) { Enter(v, ""); }}),
     [](const auto& info) { return info.param.name; });
 
 // --- headless status lines and the close request ------------------------------------------------
 
-TEST_F(LocalGUITest, HeadlessWritesEveryStatusTextAsALine) {
+TEST_F(WindowTest, HeadlessWritesEveryStatusTextAsALine) {
   testing::internal::CaptureStdout();
   window->ShowStatus("shown only");
   LocalGUI::SetHeadless(true);
@@ -439,31 +569,31 @@ TEST_F(LocalGUITest, HeadlessWritesEveryStatusTextAsALine) {
   window->ShowStatus("shown only again");
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out, "Status: COM1  Vexa  0 minutes  Ready\nStatus: New Password= \n");
-  EXPECT_EQ(window->statusfield->text(), QStringLiteral("shown only again"));
+  EXPECT_EQ(view->statusfield->text(), QStringLiteral("shown only again"));
 }
 
-TEST_F(LocalGUITest, OverlongStatusTextIsCutInTheFieldButNotOnTheConsole) {
+TEST_F(WindowTest, OverlongStatusTextIsCutInTheFieldButNotOnTheConsole) {
   const std::string text = "Client Command: " + std::string(70000, 'x');
   testing::internal::CaptureStdout();
   LocalGUI::SetHeadless(true);
   window->ShowStatus(text);
   LocalGUI::SetHeadless(false);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Status: " + text + "\n");
-  const QString shown = window->statusfield->text();
+  const QString shown = view->statusfield->text();
   EXPECT_EQ(shown.size(), 513);
   EXPECT_TRUE(shown.startsWith(QStringLiteral("Client Command: xxx")));
   EXPECT_EQ(shown.back(), QChar(0x2026));
   window->ShowStatus("Stat00000000");  // short texts are shown whole
-  EXPECT_EQ(window->statusfield->text(), QStringLiteral("Stat00000000"));
+  EXPECT_EQ(view->statusfield->text(), QStringLiteral("Stat00000000"));
 }
 
-TEST_F(LocalGUITest, ClosingTheWindowCallsTheCloseHandler) {
+TEST_F(WindowTest, ClosingTheWindowCallsTheCloseHandler) {
   int closes = 0;
   LocalGUI::SetCloseHandler([&closes] { ++closes; });
-  window->close();
+  view->close();
   LocalGUI::SetCloseHandler([] { ADD_FAILURE() << "a window was closed unexpectedly"; });
   EXPECT_EQ(closes, 1);
-  EXPECT_TRUE(window->isVisible());  // only the end of the process takes it away
+  EXPECT_TRUE(view->isVisible());  // only the end of the process takes it away
 }
 
 }  // namespace

@@ -1,86 +1,75 @@
-// Helpers for the window tests: a device that records what the operator's actions do to it, and
-// ways to wait for the GUI thread's work while the test itself runs on that thread.
+// Helpers for the window tests, free of any toolkit: a server stand-in that records the
+// operator's actions with the thread that made each, and a latch to hold a worker.
 #pragma once
 
-#include <QCoreApplication>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "device/Device.h"
+#include "gui/OperatorActions.h"
 
 namespace guitest {
 
-// Keeps the GUI thread's event loop going until done() holds; false after the limit.
-inline bool PumpUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-// Runs fn on a thread of its own while the GUI thread keeps serving events (calls that wait for
-// the GUI thread need that). A run that never ends is a hang: the test program stops.
-inline void RunOffGui(const std::function<void()>& fn) {
-  std::atomic<bool> finished{false};
-  std::thread t([&] {
-    fn();
-    finished.store(true);
-  });
-  if (!PumpUntil([&] { return finished.load(); })) {
-    std::fputs("RunOffGui: the thread did not finish\n", stderr);
-    std::abort();
-  }
-  t.join();
-}
-
-// A device that records every two-argument set with the thread that made it. beforeSet, when
-// given, runs first (to hold the call or to check what the GUI thread does meanwhile).
-class RecordingDevice : public Device {
+// Records every operator action as a short text, e.g. "SwitchRelay(3, 1)", "LetClientConnect",
+// "SendCommandBytes{0F 0A}", "SetHostAndPassword(secret)", with the thread that called it.
+class FakeActions : public OperatorActions {
  public:
   struct Call {
-    int32_t channel;
-    int32_t value;
+    std::string action;
     std::thread::id thread;
   };
 
-  void set(int32_t) override {}
-  void status() override {}
-  void DevInit() override {}
-  bool ParseNetCommand(const std::string&) override { return false; }
-  void setboardnum(int32_t) override {}
-  void setoutmode(int32_t) override {}
-  void set(int32_t channel, int32_t value) override {
-    if (beforeSet) beforeSet();
-    std::lock_guard lock(m_);
-    calls_.push_back({channel, value, std::this_thread::get_id()});
+  // When set, runs on the calling thread before a call is recorded, with the call's text: to
+  // hold the call, or to throw. Set it before the window gets the first action.
+  std::function<void(const std::string&)> before;
+
+  void SwitchRelay(int32_t relay, int32_t item) override {
+    Record("SwitchRelay(" + std::to_string(relay) + ", " + std::to_string(item) + ")");
+  }
+  void LetClientConnect() override { Record("LetClientConnect"); }
+  void CloseConnection() override { Record("CloseConnection"); }
+  void SendCommandBytes(std::span<const uint8_t> bytes) override {
+    std::string text = "SendCommandBytes{";
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      char digits[4];
+      std::snprintf(digits, sizeof digits, "%02X", bytes[i]);
+      text += (i == 0 ? "" : " ") + std::string(digits);
+    }
+    Record(text + "}");
+  }
+  void SetHostAndPassword(const std::string& text) override {
+    Record("SetHostAndPassword(" + text + ")");
   }
 
   std::vector<Call> Calls() const {
     std::lock_guard lock(m_);
     return calls_;
   }
-
-  std::function<void()> beforeSet;
+  std::vector<std::string> Actions() const {
+    std::vector<std::string> actions;
+    for (const Call& call : Calls()) actions.push_back(call.action);
+    return actions;
+  }
 
  private:
+  void Record(const std::string& action) {
+    if (before) before(action);
+    std::lock_guard lock(m_);
+    calls_.push_back({action, std::this_thread::get_id()});
+  }
+
   mutable std::mutex m_;
   std::vector<Call> calls_;
 };
 
-// A latch the GUI thread opens and a worker waits on, with a limit so a mistake cannot hang.
+// A latch one thread opens and another waits on, with a limit so that a mistake cannot hang.
 class Gate {
  public:
   void Open() {

@@ -1,6 +1,6 @@
-// The server core with the relay board driver and the window: command bytes on the serial line,
-// status texts, the window's Host/PWD field and buttons, and failures of the serial line and the
-// listening socket.
+// The server core with the relay board driver and a recording window: command bytes on the serial
+// line, status texts, the operator's operations (as the window's worker calls them), and failures
+// of the serial line and the listening socket.
 #include "ServerHarness.h"
 #include "server/ServerSocket.h"
 
@@ -15,14 +15,10 @@ class Core : public ServerFixture {
   void SetUp() override {}
   void TearDown() override {
     Stop();
-    LocalGUI::SetHeadless(false);
     Vexa8::boardnum.store(0);
   }
-  // Enter pressed in the Host/PWD field, as the operator does it.
-  void EnterHostPwd(const std::string& text) {
-    gui().localname->setText(QString::fromStdString(text));
-    emit gui().localname->returnPressed();
-  }
+  // Runs an operator's operation on a thread of its own, as the window's worker does.
+  static void AsOperator(const std::function<void()>& operation) { std::thread(operation).join(); }
 };
 
 std::vector<std::string> StatusLines(const std::string& out) {
@@ -39,12 +35,12 @@ std::vector<std::string> StatusLines(const std::string& out) {
 }  // namespace
 
 TEST_F(Core, ConstructionShowsAddressPortAndPassword) {
-  LocalGUI::SetHeadless(true);
   StdoutCapture out;
-  Start("COM1", 0, false);
-  EXPECT_TRUE(WaitUntil([&] { return gui().localname->text() == "QWK"; }));
-  EXPECT_TRUE(WaitUntil([&] { return gui().bconnect->isEnabled(); }));
-  EXPECT_NE(gui().ipfield->text().toStdString().find('/'), std::string::npos);
+  Start("COM1", 0, false, {}, true);
+  EXPECT_EQ(window().localName, "QWK");
+  EXPECT_TRUE(window().connectEnabled);
+  EXPECT_EQ(window().connectGrey, 128);
+  EXPECT_NE(window().ip.find('/'), std::string::npos);
   const auto statuses = StatusLines(out.Text());
   ASSERT_GE(statuses.size(), 2u);
   EXPECT_EQ(statuses[0], "New Password= ");
@@ -55,50 +51,42 @@ TEST_F(Core, CloseButtonWithoutSession) {
   Start("COM1", 0, false);
   core().CommandB6();
   EXPECT_TRUE(StatusBecomes("No Connection to Close"));
-  // The buttons act through the window's worker, never on the GUI thread.
+  // The operator's buttons, from the window's worker.
   core().ShowStat("x");
   EXPECT_TRUE(StatusBecomes("x"));
-  emit gui().bclose->clicked();
+  AsOperator([&] { core().CommandB6(); });
   EXPECT_TRUE(StatusBecomes("No Connection to Close"));
-  emit gui().bconnect->clicked();
+  AsOperator([&] { core().CommandB5(); });
   EXPECT_TRUE(StatusBecomes("Awaiting Client Connection"));
-  EXPECT_TRUE(WaitUntil([&] { return !gui().bconnect->isEnabled(); }));
+  EXPECT_FALSE(window().connectEnabled);
+  EXPECT_EQ(window().connectGrey, 64);
   auto c = Connect();
-  emit gui().bclose->clicked();
+  AsOperator([&] { core().CommandB6(); });
   EXPECT_TRUE(c->ClosedByServer());
+  // The session's end lets the next client in.
+  EXPECT_TRUE(StatusBecomes("Awaiting Client Connection"));
 }
 
-TEST_F(Core, HostPwdFieldSendsRawCommands) {
+TEST_F(Core, RawCommandBytesGoOutWhole) {
   Start();
-  EnterHostPwd("0x0F");
-  EXPECT_EQ(line_.Read(1), std::vector<uint8_t>{0x0F});
-  EXPECT_TRUE(StatusBecomes("CMD = 0F"));
-  // Every pair is sent, also past the fifteenth byte.
-  std::string hex = "0x";
-  std::vector<uint8_t> expected;
-  for (int i = 0; i < 18; ++i) {
-    hex += "0" + std::to_string(i % 8);
-    expected.push_back(static_cast<uint8_t>(i % 8));
-  }
-  EnterHostPwd(hex);
-  EXPECT_EQ(line_.Read(18), expected);
-  // "0x" alone sends nothing; the relay states and selectors do not change.
-  EnterHostPwd("0x");
-  EXPECT_TRUE(StatusBecomes("CMD = "));
+  // Every byte is sent, also past the fifteenth; the relay states do not change.
+  std::vector<uint8_t> bytes;
+  for (int i = 0; i < 18; ++i) bytes.push_back(static_cast<uint8_t>(i % 8));
+  AsOperator([&] { EXPECT_TRUE(core().CommandB0(bytes)); });
+  EXPECT_EQ(line_.Read(18), bytes);
   EXPECT_TRUE(line_.Drain(300ms).empty());
   EXPECT_EQ(board().relayState(0), 0);
-  EXPECT_EQ(Vexa::password(), "QWK");
+  EXPECT_EQ(window().relays, (std::array<int32_t, 8>{}));
 }
 
-TEST_F(Core, HostPwdFieldSetsThePassword) {
+TEST_F(Core, NewPasswordIsShownAndServesTheNextClient) {
   Start();
-  EnterHostPwd("0X0F");  // an upper-case X is no command prefix
-  EXPECT_TRUE(StatusBecomes("New Password= 0X0F"));
-  EXPECT_EQ(Vexa::password(), "0X0F");
-  EnterHostPwd("no.such.host.invalid");
+  AsOperator([&] {
+    core().CommandB4("no.such.host.invalid");
+    Vexa::setPassword("no.such.host.invalid");  // as the window's Host/PWD field does
+  });
   EXPECT_TRUE(StatusBecomes("New Password= no.such.host.invalid"));
-  EXPECT_TRUE(WaitUntil([&] { return gui().ipfield->text() == "null"; }));
-  EXPECT_EQ(Vexa::password(), "no.such.host.invalid");
+  EXPECT_EQ(window().ip, "null");
   EXPECT_TRUE(line_.Drain(200ms).empty());
   auto c = Connect();
   c->SendLine("PWDno.such.host.invalid");
@@ -106,8 +94,7 @@ TEST_F(Core, HostPwdFieldSetsThePassword) {
 }
 
 TEST_F(Core, UnknownHostStatusSequence) {
-  LocalGUI::SetHeadless(true);
-  Start("COM1", 0, false);
+  Start("COM1", 0, false, {}, true);
   StdoutCapture out;
   core().CommandB4("no.such.host.invalid");
   Pump(100ms);
@@ -115,7 +102,7 @@ TEST_F(Core, UnknownHostStatusSequence) {
   ASSERT_EQ(statuses.size(), 2u);
   EXPECT_EQ(statuses[0], "Unknown Host Can't Get IP");
   EXPECT_EQ(statuses[1], "New Password= no.such.host.invalid");
-  EXPECT_TRUE(WaitUntil([&] { return gui().ipfield->text() == "null"; }));
+  EXPECT_EQ(window().ip, "null");
   EXPECT_EQ(LocalCAM::LookUpHost("127.0.0.1"), "/127.0.0.1");
 }
 
@@ -154,8 +141,7 @@ TEST_F(Core, ListeningPortInUse) {
   Start("COM1", busy, false);
   EXPECT_EQ(core().ss(), nullptr);
   EXPECT_TRUE(StatusBecomes("Can't Get ServerSocket at Port " + std::to_string(busy)));
-  Pump(100ms);
-  EXPECT_FALSE(gui().bconnect->isEnabled());
+  EXPECT_FALSE(window().connectEnabled);
   // Without a listening socket the connect button cannot start a session.
   core().CommandB5();
   EXPECT_EQ(core().connectthread(), nullptr);
@@ -166,6 +152,5 @@ TEST_F(Core, ManualAcceptanceOpensNoSocket) {
   Start("COM1", 0, false);
   Vexa::autoaccept = true;
   EXPECT_EQ(core().ss(), nullptr);
-  Pump(100ms);
-  EXPECT_FALSE(gui().bconnect->isEnabled());
+  EXPECT_FALSE(window().connectEnabled);
 }

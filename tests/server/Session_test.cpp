@@ -1,5 +1,5 @@
-// Loopback clients against the real server core, the serial line on a pseudo-terminal and the
-// window offscreen.
+// Loopback clients against the real server core, the serial line on a pseudo-terminal and a
+// recording window.
 #include <dirent.h>
 
 #include "ServerHarness.h"
@@ -14,9 +14,12 @@ namespace {
 
 class Session : public ServerFixture {
  protected:
-  void TearDown() override {
-    ServerFixture::TearDown();
-    ClientSocket::minuteMs.store(60000);  // tests that shorten the minute
+  // A core whose session "minute" lasts the given time.
+  void RestartWithMinute(std::chrono::milliseconds minute) {
+    Stop();
+    ServerTimings timings;
+    timings.minute = minute;
+    Start("COM1", 0, true, timings);
   }
   // An accepted password line in a session of one (shortened) minute.
   static void AuthenticateTimed(Client& c) {
@@ -68,7 +71,7 @@ TEST_F(Session, ClientWithoutPasswordIsServed) {
   c->SendLine("R3On");
   EXPECT_EQ(c->ReadLine(), "Stat00100000");
   EXPECT_EQ(line_.Read(1), std::vector<uint8_t>{0x0A});
-  EXPECT_TRUE(WaitUntil([&] { return gui().r[2]->currentIndex() == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return window().relays[2] == 1; }));
   EXPECT_FALSE(core().connectthread()->timed());
   EXPECT_FALSE(out.Contains("PWD OK"));
 }
@@ -204,7 +207,7 @@ TEST_F(Session, OperatorCloseWhileConnectedAndWhileWaiting) {
   EXPECT_TRUE(out.Contains("Button close"));
   EXPECT_TRUE(out.Contains("Connection reset"));
   EXPECT_TRUE(NextSessionWaiting(waiting));
-  EXPECT_TRUE(WaitUntil([&] { return !gui().bconnect->isEnabled(); }));
+  EXPECT_TRUE(WaitUntil([&] { return !window().connectEnabled; }));
   EXPECT_TRUE(WaitUntil([&] { return out.Contains("Server Loop Close"); }));
   // Exactly one new session waits, and it serves the next client.
   auto next = Connect();
@@ -221,7 +224,7 @@ TEST_F(Session, RelaySwitchedElsewhereReachesTheConnectedClient) {
 }
 
 TEST_F(Session, TimerExpirySendsTimeAndClosesOnlyItsOwnSession) {
-  ClientSocket::minuteMs.store(400);
+  RestartWithMinute(400ms);
   StdoutCapture out;
   Vexa::to.store(1);
   auto c = Connect();
@@ -239,7 +242,7 @@ TEST_F(Session, TimerExpirySendsTimeAndClosesOnlyItsOwnSession) {
 }
 
 TEST_F(Session, EndingASessionCancelsItsTimer) {
-  ClientSocket::minuteMs.store(400);
+  RestartWithMinute(400ms);
   StdoutCapture out;
   Vexa::to.store(1);
   auto c = Connect();
@@ -255,7 +258,7 @@ TEST_F(Session, EndingASessionCancelsItsTimer) {
 }
 
 TEST_F(Session, SecondPasswordLineRestartsTheTimer) {
-  ClientSocket::minuteMs.store(600);
+  RestartWithMinute(600ms);
   StdoutCapture out;
   Vexa::to.store(1);
   auto c = Connect();
@@ -284,7 +287,6 @@ TEST_F(Session, OverlongLineEndsTheSession) {
 }
 
 TEST(ConnectionWriter, ClientThatNeverReadsCannotHoldAWriter) {
-  Connection::SetSendTimeout(200ms);
   ServerSocket ss;
   std::error_code ec;
   ASSERT_TRUE(ss.Open(0, ec));
@@ -292,7 +294,7 @@ TEST(ConnectionWriter, ClientThatNeverReadsCannotHoldAWriter) {
   ASSERT_TRUE(client.ok());
   auto socket = ss.Accept(ec);
   ASSERT_TRUE(socket);
-  Connection conn(std::move(*socket));
+  Connection conn(std::move(*socket), 200ms);
   // The client never reads: sooner or later a line cannot be sent in time and is dropped.
   const std::string line(1000, 'x');
   int written = 0;
@@ -301,7 +303,6 @@ TEST(ConnectionWriter, ClientThatNeverReadsCannotHoldAWriter) {
   // From then on the writer counts as broken: lines are dropped without waiting again.
   EXPECT_TRUE(conn.Broken());
   EXPECT_FALSE(conn.WriteLine("Stat00000000"));
-  Connection::SetSendTimeout(2000ms);
 }
 
 TEST_F(Session, ManySessionsLeaveNoThreadsOrDescriptorsBehind) {
@@ -326,8 +327,12 @@ TEST_F(Session, ManySessionsLeaveNoThreadsOrDescriptorsBehind) {
 }
 
 TEST(TimeOutCount, SixtyFourBitMilliseconds) {
-  EXPECT_EQ(TimeOut::InitialTime(1), 62000);
-  EXPECT_EQ(TimeOut::InitialTime(35791), 2147462000);
-  EXPECT_EQ(TimeOut::InitialTime(35792), int64_t{35792} * 60000 + 2000);  // not cut short
-  EXPECT_EQ(TimeOut::InitialTime(2147483647), int64_t{2147483647} * 60000 + 2000);
+  const ServerTimings real;
+  EXPECT_EQ(real.SessionTime(1), 62000);
+  EXPECT_EQ(real.SessionTime(35791), 2147462000);
+  EXPECT_EQ(real.SessionTime(35792), int64_t{35792} * 60000 + 2000);  // not cut short
+  EXPECT_EQ(real.SessionTime(2147483647), int64_t{2147483647} * 60000 + 2000);
+  ServerTimings shortened;
+  shortened.minute = 600ms;
+  EXPECT_EQ(shortened.SessionTime(2), 1220);
 }

@@ -1,7 +1,6 @@
 // Test harness for the server core: a pseudo-terminal standing in for the relay board's serial
-// line (mapped to COM1), a server core on an ephemeral loopback port with its window offscreen,
-// loopback clients, and waits that keep the window's event loop running (the tests run on the
-// GUI thread).
+// line (mapped to COM1), a server core on an ephemeral loopback port with a recording window,
+// and loopback clients. No window toolkit: the core only sees its ServerWindow.
 #pragma once
 
 #include <arpa/inet.h>
@@ -13,11 +12,8 @@
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
-#include <QApplication>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QPushButton>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,33 +21,34 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "device/Vexa8.h"
-#include "gui/LocalGUI.h"
 #include "server/ClientSocket.h"
 #include "server/LocalCAM.h"
+#include "server/ServerWindow.h"
+#include "startup/Console.h"
 #include "startup/Vexa.h"
 
 namespace testing_support {
 
 using namespace std::chrono_literals;
 
-// Runs the window's event loop until pred holds or the timeout passes.
+// Polls pred until it holds or the timeout passes.
 inline bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5s) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!pred()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     std::this_thread::sleep_for(2ms);
   }
   return true;
 }
 
-// Keeps the event loop running for a while (for "nothing happens" checks).
+// Lets a while pass (for "nothing happens" checks).
 inline void Pump(std::chrono::milliseconds d) {
   WaitUntil([] { return false; }, d);
 }
@@ -84,7 +81,6 @@ class PtyLine {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) break;
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
       pollfd p{master_, POLLIN, 0};
       if (::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 10))) <= 0) continue;
       uint8_t buf[256];
@@ -145,7 +141,6 @@ class Client {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return std::nullopt;
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
       pollfd p{fd_, POLLIN, 0};
       if (::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 10))) <= 0) continue;
       char buf[4096];
@@ -222,19 +217,81 @@ class StdoutCapture {
   std::string path_;
 };
 
-// A server core on COM1 = a pseudo-terminal and an ephemeral port, window offscreen.
+// A window that records what the core shows, as the operator would see it. With echo on, every
+// status text is also a "Status: " console line, as in a headless run.
+class FakeWindow : public ServerWindow {
+ public:
+  struct State {
+    std::string status;
+    std::string ip;
+    std::string localName;
+    std::array<int32_t, 8> relays{};
+    bool connectEnabled = false;
+    int connectGrey = 0;
+    int statusCount = 0;
+  };
+
+  explicit FakeWindow(bool echo) : echo_(echo) {}
+
+  void ShowStatus(const std::string& text) override {
+    std::lock_guard lock(m_);
+    state_.status = text;
+    ++state_.statusCount;
+    if (echo_) vexanet::ConsoleLine("Status: " + text);
+  }
+  void ShowIP(const std::optional<std::string>& address) override {
+    std::lock_guard lock(m_);
+    state_.ip = address ? *address : "null";
+  }
+  void EnableConnect(bool enabled) override { SetConnectButton(enabled, enabled ? 128 : 64); }
+  void SelectRelay(int32_t relay, int32_t item) override {
+    std::lock_guard lock(m_);
+    state_.relays.at(static_cast<size_t>(relay)) = item;
+  }
+  void SetConnectButton(bool enabled, int grey) override {
+    std::lock_guard lock(m_);
+    state_.connectEnabled = enabled;
+    state_.connectGrey = grey;
+  }
+  void SetLocalName(const std::string& text) override {
+    std::lock_guard lock(m_);
+    state_.localName = text;
+  }
+  void Flush() override {}
+
+  State state() const {
+    std::lock_guard lock(m_);
+    return state_;
+  }
+
+ private:
+  const bool echo_;
+  mutable std::mutex m_;
+  State state_;
+};
+
+// A server core on COM1 = a pseudo-terminal and an ephemeral port, with a recording window.
 class ServerFixture : public ::testing::Test {
  protected:
   void SetUp() override { Start(); }
   void TearDown() override { Stop(); }
 
-  void Start(const std::string& comport = "COM1", int32_t port = 0, bool startSession = true) {
+  // echo: the window also writes its status texts to standard output, as headless runs do.
+  void Start(const std::string& comport = "COM1", int32_t port = 0, bool startSession = true,
+             const ServerTimings& timings = {}, bool echo = false) {
     ::setenv("VEXANET_COM1", line_.path().c_str(), 1);
     Vexa::setPassword("QWK");
     Vexa::to.store(0);
-    core_ = std::make_unique<LocalCAM>(comport, "Vexa", port, 9600, 8, 1, "None", "None");
+    window_ = nullptr;
+    core_ = std::make_unique<LocalCAM>(
+        comport, "Vexa", port, 9600, 8, 1, "None", "None",
+        [this, echo](int32_t) {
+          auto made = std::make_unique<FakeWindow>(echo);
+          window_ = made.get();
+          return made;
+        },
+        timings);
     Vexa::scam.store(core_.get());
-    LocalGUI::scam.store(core_.get());
     if (startSession && core_->ss() != nullptr) {
       core_->CommandB5();
       ASSERT_TRUE(WaitUntil([&] { return Status() == "Awaiting Client Connection"; }));
@@ -242,15 +299,15 @@ class ServerFixture : public ::testing::Test {
   }
   void Stop() {
     core_.reset();
+    window_ = nullptr;
     Vexa::scam.store(nullptr);
-    LocalGUI::scam.store(nullptr);
   }
 
   LocalCAM& core() { return *core_; }
-  LocalGUI& gui() { return *core_->localgui(); }
+  FakeWindow::State window() const { return window_->state(); }
   Vexa8& board() { return *static_cast<Vexa8*>(Vexa::cam.load()); }
   int port() { return core_->listeningPort(); }
-  std::string Status() { return gui().statusfield->text().toStdString(); }
+  std::string Status() { return window().status; }
   bool StatusBecomes(const std::string& text, std::chrono::milliseconds t = 5s) {
     return WaitUntil([&] { return Status() == text; }, t);
   }
@@ -277,6 +334,7 @@ class ServerFixture : public ::testing::Test {
 
   PtyLine line_;
   std::unique_ptr<LocalCAM> core_;
+  FakeWindow* window_ = nullptr;  // owned by the core
 };
 
 }  // namespace testing_support

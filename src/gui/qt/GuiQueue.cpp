@@ -1,4 +1,4 @@
-#include "gui/GuiQueue.h"
+#include "gui/qt/GuiQueue.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

@@ -1,0 +1,24 @@
+// SessionHost: what a client session needs from the server it belongs to. The server core is
+// the host in the program; tests give a session a small fake.
+//
+// Threads: called from the session's thread, from the thread that closes the session (the
+// operator's worker, a timer) and from whichever thread asks the session for its state.
+#pragma once
+
+#include <string>
+
+class Device;
+
+class SessionHost {
+ public:
+  virtual ~SessionHost() = default;
+
+  // A status text for the window's status field.
+  virtual void ShowStat(const std::string& text) = 0;
+  // The device that takes the client's command words; null before start-up has made it.
+  virtual Device* device() = 0;
+  // The password a client's "PWD" line must carry.
+  virtual std::string password() = 0;
+  // The session has closed its connection: the host lets the next client in.
+  virtual void SessionClosed() = 0;
+};

@@ -1,0 +1,63 @@
+#include "startup/ServerLinks.h"
+
+#include "device/Device.h"
+#include "gui/LocalGUI.h"
+#include "server/LocalCAM.h"
+#include "startup/Vexa.h"
+
+namespace vexanet {
+
+WindowLink::~WindowLink() {
+  LocalGUI::Destroy(window_);
+}
+
+void WindowLink::ShowStatus(const std::string& text) {
+  window_->ShowStatus(text);
+}
+
+void WindowLink::ShowIP(const std::optional<std::string>& address) {
+  window_->ShowIP(address);
+}
+
+void WindowLink::EnableConnect(bool enabled) {
+  window_->EnableConnect(enabled);
+}
+
+void WindowLink::SelectRelay(int32_t relay, int32_t item) {
+  window_->SelectRelay(relay, item);
+}
+
+void WindowLink::SetConnectButton(bool enabled, int grey) {
+  window_->SetConnectButton(enabled, grey);
+}
+
+void WindowLink::SetLocalName(const std::string& text) {
+  window_->SetLocalName(text);
+}
+
+void WindowLink::Flush() {
+  window_->Flush();
+}
+
+void CoreActions::SwitchRelay(int32_t relay, int32_t item) {
+  if (Device* device = Vexa::cam.load()) device->set(relay, item);
+}
+
+void CoreActions::LetClientConnect() {
+  core_.CommandB5();
+}
+
+void CoreActions::CloseConnection() {
+  core_.CommandB6();
+}
+
+void CoreActions::SendCommandBytes(std::span<const uint8_t> bytes) {
+  core_.CommandB0(bytes);
+}
+
+void CoreActions::SetHostAndPassword(const std::string& text) {
+  core_.CommandB4(text);
+  Vexa::setPassword(text);
+}
+
+}  // namespace vexanet

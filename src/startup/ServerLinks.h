@@ -1,0 +1,56 @@
+// The links start-up makes between the server core and the operator's window, which know nothing
+// of each other: the core drives the window through ServerWindow, the window reaches the core
+// through OperatorActions.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "gui/OperatorActions.h"
+#include "server/ServerWindow.h"
+
+class LocalCAM;
+class LocalGUI;
+
+namespace vexanet {
+
+// The window as the core sees it; owns the window and destroys it with itself.
+class WindowLink : public ServerWindow {
+ public:
+  explicit WindowLink(LocalGUI* window) : window_(window) {}
+  ~WindowLink() override;
+  WindowLink(const WindowLink&) = delete;
+  WindowLink& operator=(const WindowLink&) = delete;
+
+  void ShowStatus(const std::string& text) override;
+  void ShowIP(const std::optional<std::string>& address) override;
+  void EnableConnect(bool enabled) override;
+  void SelectRelay(int32_t relay, int32_t item) override;
+  void SetConnectButton(bool enabled, int grey) override;
+  void SetLocalName(const std::string& text) override;
+  void Flush() override;
+
+  LocalGUI* window() const { return window_; }
+
+ private:
+  LocalGUI* window_;
+};
+
+// The operator's actions carried out by the server core and the device.
+class CoreActions : public OperatorActions {
+ public:
+  explicit CoreActions(LocalCAM& core) : core_(core) {}
+
+  void SwitchRelay(int32_t relay, int32_t item) override;
+  void LetClientConnect() override;
+  void CloseConnection() override;
+  void SendCommandBytes(std::span<const uint8_t> bytes) override;
+  void SetHostAndPassword(const std::string& text) override;
+
+ private:
+  LocalCAM& core_;
+};
+
+}  // namespace vexanet
