@@ -1,6 +1,16 @@
 #include "SerialKit/Platform.h"
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
 #include <sys/utsname.h>
+#endif
 
 #include <mutex>
 #include <utility>
@@ -25,6 +35,29 @@ PlatformFacts readSystem() {
   PlatformFacts facts;
   facts.runtimeVersion = LibraryVersion();
   facts.runtimeVendor = "SerialKit";
+#ifdef _WIN32
+  // Every Windows this library builds for is of the NT family.
+  facts.osName = "Windows NT";
+  SYSTEM_INFO info{};
+  ::GetNativeSystemInfo(&info);
+  switch (info.wProcessorArchitecture) {
+    case PROCESSOR_ARCHITECTURE_AMD64:
+      facts.architecture = "amd64";
+      break;
+    case PROCESSOR_ARCHITECTURE_INTEL:
+      facts.architecture = "x86";
+      break;
+    case PROCESSOR_ARCHITECTURE_ARM64:
+      facts.architecture = "aarch64";
+      break;
+    case PROCESSOR_ARCHITECTURE_ARM:
+      facts.architecture = "arm";
+      break;
+    default:
+      facts.architecture = "unknown";
+      break;
+  }
+#else
   struct utsname u {};
   if (uname(&u) == 0) {
     facts.osName = u.sysname;
@@ -33,6 +66,7 @@ PlatformFacts readSystem() {
     facts.osName = "unknown";
     facts.architecture = "unknown";
   }
+#endif
   return facts;
 }
 

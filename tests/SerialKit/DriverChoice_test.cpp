@@ -118,13 +118,14 @@ TEST_F(SerialKitProcessDriver, RegisteredFakeIsLoadedByName) {
   EXPECT_EQ(port.getLibVer(), 1234);
 }
 
+// OS/2: no build has a driver for it (the Windows build answers to "nsdWin").
 TEST_F(SerialKitProcessDriver, MissingLibraryPrintsLineAndPortsFailCleanly) {
-  ScopedPlatform nt(PlatformFacts{"Windows NT", "1.1", "Other", "x86"});
+  ScopedPlatform os2(PlatformFacts{"OS/2", "1.1", "Other", "x86"});
   ::testing::internal::CaptureStdout();
   SerialPortLocal port;
   const std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(out,
-            "no built-in native driver answers to nsdWin: Check that native library nsdWin is "
+            "no built-in native driver answers to nsdos2j: Check that native library nsdos2j is "
             "in proper directory\n");
   EXPECT_EQ(processDriver(), nullptr);
 
