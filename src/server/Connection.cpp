@@ -1,13 +1,8 @@
 #include "server/Connection.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <array>
-#include <cerrno>
 
+#include "server/SocketCalls.h"
 #include "startup/Console.h"
 
 Connection::Connection(asio::ip::tcp::socket socket, std::chrono::milliseconds sendTimeout)
@@ -25,13 +20,7 @@ std::error_code Connection::EnableKeepAlive() {
   socket_.set_option(asio::socket_base::keep_alive(true), ec);
   if (ec) return ec;
   // 30 s idle, then a probe every 5 s; 4 unanswered probes end the connection.
-  const int idle = 30, interval = 5, count = 4;
-  if (::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
-      ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
-      ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) != 0) {
-    return {errno, std::generic_category()};
-  }
-  return {};
+  return vexanet::net::SetKeepAliveTiming(fd_, 30, 5, 4);
 }
 
 Connection::ReadStatus Connection::ReadLine(std::string& line) {
@@ -40,12 +29,10 @@ Connection::ReadStatus Connection::ReadLine(std::string& line) {
     pending_.clear();
     next_ = 0;
     if (ended_) return ReadStatus::EndOfStream;
-    const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return ReadStatus::Error;
-    }
-    if (n == 0) {
+    size_t n = 0;
+    const vexanet::net::IoState state = vexanet::net::Receive(fd_, buffer.data(), buffer.size(), &n);
+    if (state == vexanet::net::IoState::Failed) return ReadStatus::Error;
+    if (state == vexanet::net::IoState::EndOfStream) {
       ended_ = true;
       if (auto last = reader_.Finish()) {
         line = std::move(*last);
@@ -53,7 +40,7 @@ Connection::ReadStatus Connection::ReadLine(std::string& line) {
       }
       return ReadStatus::EndOfStream;
     }
-    if (!reader_.Feed(std::string_view(buffer.data(), static_cast<size_t>(n)), pending_)) {
+    if (!reader_.Feed(std::string_view(buffer.data(), n), pending_)) {
       return ReadStatus::TooLong;
     }
   }
@@ -69,21 +56,17 @@ bool Connection::WriteLine(std::string_view text) {
   const auto deadline = std::chrono::steady_clock::now() + sendTimeout_;
   size_t sent = 0;
   while (sent < data.size()) {
-    const ssize_t n =
-        ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      sent += static_cast<size_t>(n);
+    size_t n = 0;
+    const vexanet::net::IoState state =
+        vexanet::net::SendNow(fd_, data.data() + sent, data.size() - sent, &n);
+    if (state == vexanet::net::IoState::Done) {
+      sent += n;
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    if (state == vexanet::net::IoState::WouldBlock) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
-      if (left.count() > 0) {
-        pollfd p{fd_, POLLOUT, 0};
-        const int r = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (r > 0 || (r < 0 && errno == EINTR)) continue;
-      }
+      if (left.count() > 0 && vexanet::net::WaitWritable(fd_, left)) continue;
       vexanet::ConsoleLine("Client is not reading: replies to it are dropped");
     }
     broken_ = true;
@@ -98,16 +81,8 @@ void Connection::CloseWriter() {
 }
 
 std::error_code Connection::Shutdown() {
-  std::error_code ec;
-  if (!open_.load()) return ec;
-  const linger l{1, 1};
-  if (::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) {
-    ec = {errno, std::generic_category()};
-  }
-  if (::shutdown(fd_, SHUT_RDWR) != 0 && errno != ENOTCONN && !ec) {
-    ec = {errno, std::generic_category()};
-  }
-  return ec;
+  if (!open_.load()) return {};
+  return vexanet::net::LingerAndShutdown(fd_, 1);
 }
 
 std::error_code Connection::Close() {

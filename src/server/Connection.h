@@ -60,7 +60,7 @@ class Connection {
 
  private:
   asio::ip::tcp::socket socket_;
-  int fd_;
+  asio::ip::tcp::socket::native_handle_type fd_;
   const std::chrono::milliseconds sendTimeout_;
   std::atomic<bool> open_{true};
   LineReader reader_;

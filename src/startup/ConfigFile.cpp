@@ -3,6 +3,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -16,6 +20,49 @@ namespace vexanet::cfg {
 namespace {
 
 constexpr int32_t kSessionMinutes[] = {0, 1, 5, 10, 15, 30, 60};
+
+// The few file calls that differ between POSIX systems and Windows.
+#ifdef _WIN32
+constexpr int kReadFlags = O_RDONLY | O_BINARY;
+
+// A new file from a template ending in XXXXXX, opened for writing; -1 with errno on failure.
+int MakeTempFile(std::string& tmpl) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = tmpl;
+    if (_mktemp_s(name.data(), name.size() + 1) != 0) return -1;
+    const int fd = ::_open(name.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
+                           _S_IREAD | _S_IWRITE);
+    if (fd >= 0 || errno != EEXIST) {
+      tmpl = name;
+      return fd;
+    }
+  }
+  return -1;
+}
+bool FinishFile(int fd) {
+  return ::_commit(fd) == 0;
+}
+bool ReplaceFile(const std::string& from, const std::string& to) {
+  if (::MoveFileExA(from.c_str(), to.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return true;
+  }
+  errno = EACCES;
+  return false;
+}
+#else
+constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+
+int MakeTempFile(std::string& tmpl) {
+  return ::mkstemp(tmpl.data());
+}
+bool FinishFile(int fd) {
+  return ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+}
+bool ReplaceFile(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+#endif
 
 std::string Errno(int e) {
   return std::strerror(e);
@@ -58,7 +105,7 @@ LoadResult Load(const std::string& path, Buffer& cfg) {
     result.reason = "not a regular file";
     return result;
   }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = ::open(path.c_str(), kReadFlags);
   if (fd < 0) {
     result.state = LoadState::Unreadable;
     result.reason = Errno(errno);
@@ -66,7 +113,7 @@ LoadResult Load(const std::string& path, Buffer& cfg) {
   }
   size_t got = 0;
   while (got < cfg.size()) {
-    const ssize_t n = ::read(fd, cfg.data() + got, cfg.size() - got);
+    const auto n = ::read(fd, cfg.data() + got, static_cast<unsigned>(cfg.size() - got));
     if (n < 0) {
       if (errno == EINTR) continue;
       result.state = LoadState::Unreadable;
@@ -119,12 +166,12 @@ void WriteAtomically(const std::string& path, const std::vector<uint8_t>& bytes)
   name += target.filename().string();
   name += ".XXXXXX";
   std::string tmpl = (dir / name).string();
-  const int fd = ::mkstemp(tmpl.data());
+  const int fd = MakeTempFile(tmpl);
   if (fd < 0)
     throw std::runtime_error("cannot create a file in " + dir.string() + ": " + Errno(errno));
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    const auto n = ::write(fd, bytes.data() + done, static_cast<unsigned>(bytes.size() - done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       const int e = errno;
@@ -134,7 +181,7 @@ void WriteAtomically(const std::string& path, const std::vector<uint8_t>& bytes)
     }
     done += static_cast<size_t>(n);
   }
-  bool ok = ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+  bool ok = FinishFile(fd);
   int e = errno;
   if (::close(fd) != 0 && ok) {
     ok = false;
@@ -144,7 +191,7 @@ void WriteAtomically(const std::string& path, const std::vector<uint8_t>& bytes)
     ::unlink(tmpl.c_str());
     throw std::runtime_error("cannot complete " + tmpl + ": " + Errno(e));
   }
-  if (::rename(tmpl.c_str(), path.c_str()) != 0) {
+  if (!ReplaceFile(tmpl, path)) {
     const int e = errno;
     ::unlink(tmpl.c_str());
     throw std::runtime_error("cannot replace " + path + ": " + Errno(e));

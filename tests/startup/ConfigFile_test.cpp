@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 
 #include <cstdio>
 #include <filesystem>
@@ -27,9 +29,12 @@ cfg::Settings FromBytes(const std::vector<uint8_t>& bytes) {
 class TempDir : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vexanet-cfg-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    // A folder of its own under the system's temporary folder, named after the test.
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = fs::temp_directory_path() /
+           ("vexanet-cfg-" + std::string(info->name()) + "-" + std::to_string(::getpid()));
+    fs::remove_all(dir_);
+    ASSERT_TRUE(fs::create_directory(dir_));
   }
   void TearDown() override { fs::remove_all(dir_); }
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
@@ -146,6 +151,7 @@ TEST_F(TempDir, UnreadableFilesAreReportedAndTreatedAsMissing) {
   EXPECT_FALSE(r.reason.empty());
   EXPECT_EQ(b, cfg::Buffer{});
 
+#ifndef _WIN32
   // A FIFO must not block the start-up.
   ASSERT_EQ(::mkfifo(Path("fifo.bin").c_str(), 0600), 0);
   r = cfg::Load(Path("fifo.bin"), b);
@@ -158,6 +164,7 @@ TEST_F(TempDir, UnreadableFilesAreReportedAndTreatedAsMissing) {
     EXPECT_EQ(r.state, cfg::LoadState::Unreadable);
     EXPECT_EQ(b, cfg::Buffer{});
   }
+#endif
 }
 
 TEST(ConfigEncode, EncodesTheDocumentedExample) {
@@ -194,6 +201,21 @@ TEST(ConfigEncode, RefusesWhatTheFormatCannotHold) {
   EXPECT_THROW(cfg::Encode({1, 3001, -1, false}), std::invalid_argument);
 }
 
+TEST_F(TempDir, WriteReplacesAnExistingFileWhole) {
+  const std::string file = Path("VexaNetCFG.bin");
+  cfg::WriteAtomically(file, {1, 2, 3, 4, 5});
+  cfg::WriteAtomically(file, {9, 8});
+  cfg::Buffer b{};
+  const auto r = cfg::Load(file, b);
+  EXPECT_EQ(r.bytesRead, 2u);
+  EXPECT_EQ(b[0], 9);
+  EXPECT_EQ(b[1], 8);
+  int files = 0;
+  for (const auto& e : fs::directory_iterator(dir_)) files += e.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(files, 1);  // no temporary file left behind
+}
+
+#ifndef _WIN32
 namespace {
 int RunTool(const std::string& args) {
   const int status =
@@ -224,3 +246,4 @@ TEST_F(TempDir, ConfigToolWritesWhatTheServerReadsBack) {
   for (const auto& e : fs::directory_iterator(dir_)) files += e.is_regular_file() ? 1 : 0;
   EXPECT_EQ(files, 1);
 }
+#endif
