@@ -52,7 +52,15 @@ SerialPortLocal::SerialPortLocal(std::shared_ptr<SerialConfig> config)
   featureSetup();
   if (!config) throw std::invalid_argument("SerialPortLocal: no settings record");
   config_ = std::move(config);
-  open();
+  try {
+    open();
+  } catch (...) {
+    // No object results, so no destructor will run: a port the open left open (a setting the
+    // line refused, say) is closed here, or its descriptor would stay open for good.
+    stopFlowControl();
+    if (port_ >= 0) driver_->SerClosePort(port_);
+    throw;
+  }
 }
 
 SerialPortLocal::~SerialPortLocal() {
@@ -81,8 +89,13 @@ void SerialPortLocal::stopFlowControl() noexcept {
 // then configure's and the timeout setters' failures (the port stays open).
 void SerialPortLocal::open() {
   if (osName_ == "Windows 95") config_->setHardFlow(false);
+  clearIOErrorNote();
   const int32_t rc = driver_->SerOpenPort(*config_);
-  if (rc != 0) throw SerialIOException(openFailure(rc));
+  IOErrorDetail detail = takeIOErrorNote();
+  devicePath_ = detail.device;
+  // 1004 says it all, whether the driver noted the cause or not.
+  if (rc == SerResult::kAccessDenied) detail.cause = IOErrorCause::kAccessDenied;
+  if (rc != 0) throw SerialIOException(openFailure(rc), std::move(detail));
   isOpen_ = true;
   port_ = config_->getPort() - 1;
   configure(*config_);
@@ -149,26 +162,27 @@ void SerialPortLocal::reset() {
 // Writing
 
 void SerialPortLocal::putByte(uint8_t b) {
-  if (driver_->SerPutByte(port_, b) != 0) throw SerialIOException("PutByte failed");
+  clearIOErrorNote();
+  if (driver_->SerPutByte(port_, b) != 0) failure("PutByte failed");
 }
 
 void SerialPortLocal::putString(const std::string& text) {
   if (text.empty()) return;
   const auto bytes =
       std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  clearIOErrorNote();
   const int32_t sent = driver_->SerPutData(port_, bytes);
   if (static_cast<int64_t>(sent) != static_cast<int64_t>(text.size())) {
-    throw SerialIOException(
-        sentOnly("PutString: sent only ", sent, static_cast<int64_t>(text.size())));
+    failure(sentOnly("PutString: sent only ", sent, static_cast<int64_t>(text.size())));
   }
 }
 
 void SerialPortLocal::putData(std::span<const uint8_t> data) {
   if (data.empty()) return;
+  clearIOErrorNote();
   const int32_t sent = driver_->SerPutData(port_, data);
   if (static_cast<int64_t>(sent) != static_cast<int64_t>(data.size())) {
-    throw SerialIOException(
-        sentOnly("PutData1: Sent only ", sent, static_cast<int64_t>(data.size())));
+    failure(sentOnly("PutData1: Sent only ", sent, static_cast<int64_t>(data.size())));
   }
 }
 
@@ -178,8 +192,9 @@ void SerialPortLocal::putData(std::span<const uint8_t> data, int32_t count) {
   if (static_cast<uint64_t>(count) > data.size()) {
     throw SerialIOException("putData: count out of bounds");
   }
+  clearIOErrorNote();
   const int32_t sent = driver_->SerPutData(port_, data.first(static_cast<size_t>(count)));
-  if (sent != count) throw SerialIOException(sentOnly("PutData2: Sent only ", sent, count));
+  if (sent != count) failure(sentOnly("PutData2: Sent only ", sent, count));
 }
 
 // A negative offset or count is refused ("putData3: negative offset or count").
@@ -190,8 +205,9 @@ void SerialPortLocal::putData(std::span<const uint8_t> data, int32_t offset, int
   }
   const auto part = data.subspan(static_cast<size_t>(offset), static_cast<size_t>(count));
   const std::vector<uint8_t> copy(part.begin(), part.end());
+  clearIOErrorNote();
   const int32_t sent = driver_->SerPutData(port_, copy);
-  if (sent != count) throw SerialIOException(sentOnly("Sent only ", sent, count));
+  if (sent != count) failure(sentOnly("Sent only ", sent, count));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -224,8 +240,9 @@ int32_t SerialPortLocal::getByte() {
 // No open check: a closed port passes -1 and the driver refuses ("getData: failed").
 int32_t SerialPortLocal::getData(std::span<uint8_t> buf) {
   waitForReceived(static_cast<int64_t>(buf.size()));
+  clearIOErrorNote();
   const int32_t n = driver_->SerGetData(port_, buf);
-  if (n == -1) throw SerialIOException("getData: failed");
+  if (n == -1) failure("getData: failed");
   return n;
 }
 
@@ -266,6 +283,11 @@ int32_t SerialPortLocal::txDrain() {
 // Status queries and line signals. Guards in order: support ("<op> not supported on <osName>"),
 // open ("<op>: Port not open"), driver failure ("<op> failed").
 
+// Raises the error with what the driver noted about its cause.
+void SerialPortLocal::failure(const std::string& message) const {
+  throw SerialIOException(message, takeIOErrorNote());
+}
+
 void SerialPortLocal::supportGuard(bool supported, const char* operation) const {
   if (!supported) throw SerialIOException(std::string(operation) + " not supported on " + osName_);
 }
@@ -286,7 +308,10 @@ int32_t checked(int32_t result, const char* operation) {
 int32_t SerialPortLocal::rxReadyCount() {
   supportGuard(features_.supRxReadyCount, "rxReadyCount");
   openGuard("rxReadyCount");
-  return checked(driver_->SerRxReadyCount(port_), "rxReadyCount");
+  clearIOErrorNote();
+  const int32_t n = driver_->SerRxReadyCount(port_);
+  if (n == -1) failure("rxReadyCount failed");
+  return n;
 }
 
 int32_t SerialPortLocal::txBufCount() {

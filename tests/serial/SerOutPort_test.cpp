@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -216,14 +217,19 @@ TEST(SerOutPortPty, ReadSerWithNothingWaiting) {
   EXPECT_EQ(SerOutPort::iodebug(), "Serial Out: 7E  Serial In: ");
 }
 
-TEST(SerOutPortPty, MissingDeviceGivesCodeOneAndOneLine) {
+TEST(SerOutPortPty, MissingDeviceGivesCodeOneTheErrorAndAHint) {
   ScopedEnv env("VEXANET_COM1", "/dev/vexanet-no-such-device");
   testing::internal::CaptureStdout();
   SerOutPort port = MakeLine("COM1");
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(SerOutPort::NoCOM(), 1);
-  EXPECT_NE(out.find("SerOpenPort failed: "), std::string::npos) << out;
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+  // The error as it always was, then one line naming the path tried and the variable to set.
+  EXPECT_EQ(out.rfind("SerialIOException: SerOpenPort failed: Port not valid\n", 0), 0u) << out;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+  EXPECT_NE(out.find("Serial line: /dev/vexanet-no-such-device does not exist; VEXANET_COM1 can "
+                     "name another device"),
+            std::string::npos)
+      << out;
   EXPECT_EQ(out.back(), '\n');
   EXPECT_FALSE(port.SendSer(Bytes{0x0A}));
   EXPECT_EQ(port.GetSerError(), 1);
@@ -294,6 +300,9 @@ TEST(SerOutPortNoLine, Com0OpensNothingAndSendsFail) {
   SerOutPort port = MakeLine("COM0");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(SerOutPort::NoCOM(), 0);  // a later construction replaces the code
+  // No line is ever opened, and sends are handed on as before (to fail there).
+  EXPECT_TRUE(port.Usable());
+  EXPECT_FALSE(port.IsOpen());
   EXPECT_EQ(ToBytes(port.SendSerial(Bytes{0x0A})), Zeros());
   EXPECT_EQ(port.GetSerError(), 1);
   EXPECT_EQ(SerOutPort::iodebug(), "Serial Out: 0A  ");
@@ -376,6 +385,37 @@ TEST_P(SerOutPortOpen, RefusedOpenPrintsTheMessageOnce) {
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
   EXPECT_FALSE(port.SendSer(Bytes{1}));
   EXPECT_TRUE(Sent().empty());
+}
+
+// A driver that notes no cause still gets the permission hint from its result code 1004; the
+// device is then named by the port name.
+TEST_F(SerOutPortScripted, AccessDeniedCodeGivesThePermissionHint) {
+  driver->script("SerOpenPort", 1004);
+  testing::internal::CaptureStdout();
+  SerOutPort port = MakeLine("COM1");
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out,
+            "SerialIOException: SerOpenPort failed: 1004\n"
+            "Serial line: COM1: permission denied: the user running the server must be allowed to "
+            "open it (on Debian: the dialout group)\n");
+}
+
+// The driver opened the port but refused the setting: the port is closed again, at the start and
+// on every retry, or each try would keep a descriptor open and block the next open.
+TEST_F(SerOutPortScripted, OpenFailingAfterTheDriverOpenedClosesThePort) {
+  driver->script("SerConfigure", 1006);
+  testing::internal::CaptureStdout();
+  SerOutPort port = MakeLine("COM1");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "SerialIOException: Configure failed: 1006\n");
+  EXPECT_EQ(SerOutPort::NoCOM(), 1);
+  // The order lock held here keeps the retry thread out: only these three tries happen.
+  std::mutex order;
+  port.SetOnReconnect({}, &order);
+  std::lock_guard command(order);
+  port.SetRetryInterval(milliseconds(0));
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(port.Usable());
+  EXPECT_EQ(driver->count("SerOpenPort"), 4u);
+  EXPECT_EQ(driver->count("SerClosePort"), 4u);
 }
 
 INSTANTIATE_TEST_SUITE_P(SerOutPort, SerOutPortOpen,

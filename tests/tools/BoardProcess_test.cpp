@@ -1,5 +1,6 @@
 // The built vexanet-board as a process: the link, JSON lines, surviving a reopened line, the
-// line-setting warning and a clean end on SIGTERM. Every wait has a deadline.
+// line-setting warning, a clean end on SIGTERM, unplugging and plugging back, and a restarted
+// board taking over the link. Every wait has a deadline.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -253,6 +254,146 @@ TEST(BoardProcess, WarnsOnceWhenTheLineIsLeftUnset) {
   EXPECT_NE(text.find("warning"), std::string::npos) << text;
   EXPECT_NE(text.find("canonical input"), std::string::npos) << text;
   EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+}
+
+bool WaitForNoPath(const fs::path& p) {
+  const auto end = Clock::now() + kDeadline;
+  while (Clock::now() < end) {
+    if (!fs::exists(fs::symlink_status(p))) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+// Waits until `text` shows up in the file (the board's standard error).
+bool WaitForText(const fs::path& file, const std::string& text) {
+  const auto end = Clock::now() + kDeadline;
+  while (Clock::now() < end) {
+    if (ReadFile(file).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+// The errno of the first write to fd that fails within the deadline, 0 if none does.
+int WriteFailure(int fd) {
+  const auto end = Clock::now() + kDeadline;
+  while (Clock::now() < end) {
+    const std::uint8_t b = 0x01;
+    if (::write(fd, &b, 1) < 0) return errno;
+    std::this_thread::sleep_for(10ms);
+  }
+  return 0;
+}
+
+// The board part of a plain output line ("board 0   R1 off  R2 ON ...").
+std::string BoardPart(const std::string& line) {
+  const auto bar = line.find(" | ");
+  return bar == std::string::npos ? std::string() : line.substr(bar + 3);
+}
+
+TEST(BoardProcess, UnplugAndPlugBackKeepTheLinkAndDropTheRelays) {
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const fs::path link = dir.path() / "com1";
+  const fs::path err = dir.path() / "stderr.txt";
+  Board board({"--link", link.string()}, err);  // plain lines: they show the relays
+  ASSERT_TRUE(board.started());
+  ASSERT_TRUE(WaitForPath(link)) << ReadFile(err);
+  EXPECT_NE(ReadFile(err).find("USR1"), std::string::npos) << "the banner says how to unplug";
+
+  int fd = OpenLine(link, true);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  ASSERT_TRUE(WriteBytes(fd, {0x0B}));  // R4 on
+  auto lines = board.Lines(1);
+  ASSERT_EQ(lines.size(), 1u) << ReadFile(err);
+  EXPECT_NE(BoardPart(lines[0]).find("R4 ON"), std::string::npos) << lines[0];
+
+  // Unplugged: the link goes, and the line fails as a pulled adapter does.
+  board.Signal(SIGUSR1);
+  ASSERT_TRUE(WaitForNoPath(link)) << ReadFile(err);
+  EXPECT_EQ(WriteFailure(fd), EIO);
+  ::close(fd);
+  EXPECT_TRUE(WaitForText(err, "unplugged")) << ReadFile(err);
+  board.Signal(SIGUSR1);  // unplugging again changes nothing
+
+  // Plugged back: the same link name leads to a new serial end; the relays lost power.
+  board.Signal(SIGUSR2);
+  ASSERT_TRUE(WaitForPath(link)) << ReadFile(err);
+  EXPECT_TRUE(WaitForText(err, "plugged back: serial end " + fs::read_symlink(link).string()))
+      << ReadFile(err);
+  board.Signal(SIGUSR2);  // plugging in again changes nothing either
+  fd = OpenLine(link, true);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  ASSERT_TRUE(WriteBytes(fd, {0x0C}));  // R5 on
+  lines = board.Lines(1);
+  ASSERT_EQ(lines.size(), 1u) << ReadFile(err);
+  EXPECT_NE(BoardPart(lines[0]).find("R4 off"), std::string::npos) << lines[0];
+  EXPECT_NE(BoardPart(lines[0]).find("R5 ON"), std::string::npos) << lines[0];
+  ::close(fd);
+
+  board.Signal(SIGTERM);
+  const auto status = board.Wait();
+  ASSERT_TRUE(status) << "did not end on SIGTERM";
+  EXPECT_EQ(*status, 0);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << "link left behind";
+}
+
+TEST(BoardProcess, EndsCleanlyWhileUnplugged) {
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const fs::path link = dir.path() / "com1";
+  const fs::path err = dir.path() / "stderr.txt";
+  Board board({"--json", "--quiet", "--link", link.string()}, err);
+  ASSERT_TRUE(board.started());
+  ASSERT_TRUE(WaitForPath(link)) << ReadFile(err);
+  board.Signal(SIGUSR1);
+  ASSERT_TRUE(WaitForNoPath(link)) << ReadFile(err);
+  board.Signal(SIGINT);
+  const auto status = board.Wait();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(*status, 0);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+}
+
+// A board killed outright leaves its link behind; the next board on the same name takes it over.
+TEST(BoardProcess, RestartedBoardTakesOverTheLink) {
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const fs::path link = dir.path() / "com1";
+  {
+    Board killed({"--json", "--quiet", "--link", link.string()}, dir.path() / "first.txt");
+    ASSERT_TRUE(killed.started());
+    ASSERT_TRUE(WaitForPath(link));
+    killed.Signal(SIGKILL);
+    ASSERT_TRUE(killed.Wait());
+  }
+  ASSERT_TRUE(fs::is_symlink(link)) << "a killed board cannot remove its link";
+
+  const fs::path err = dir.path() / "second.txt";
+  Board board({"--json", "--link", link.string()}, err);
+  ASSERT_TRUE(board.started());
+  // The banner comes once the link is the new board's.
+  ASSERT_TRUE(WaitForText(err, "link " + link.string() + " -> ")) << ReadFile(err);
+  const int fd = OpenLine(link, true);
+  ASSERT_GE(fd, 0) << std::strerror(errno) << ReadFile(err);
+  ASSERT_TRUE(WriteBytes(fd, {0x0B}));
+  const auto lines = board.Lines(1);
+  ASSERT_EQ(lines.size(), 1u) << ReadFile(err);
+  ExpectJson(lines[0], 0x0B, 0, 4, 1);
+  ::close(fd);
+}
+
+TEST(BoardProcess, HelpSaysHowToUnplugAndPlugBack) {
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  Board board({"--help"}, dir.path() / "stderr.txt");
+  ASSERT_TRUE(board.started());
+  std::string help;
+  for (const auto& line : board.Lines(200)) help += line + "\n";
+  EXPECT_NE(help.find("SIGUSR1 unplugs"), std::string::npos) << help;
+  EXPECT_NE(help.find("SIGUSR2 plugs it back"), std::string::npos) << help;
+  EXPECT_EQ(board.Wait(), std::optional<int>(0));
 }
 
 }  // namespace

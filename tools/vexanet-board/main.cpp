@@ -3,9 +3,15 @@
 //
 // One thread, one poll loop over two descriptors: the pseudo-terminal's master end, where every
 // byte the server writes to the serial end arrives, and a signalfd for SIGINT, SIGTERM and SIGHUP,
-// which end the loop. The board keeps a descriptor of the serial end open itself, so the master
-// never sees a hangup when the server closes the line, and the server can reopen it at any time.
-// Between bytes the loop wakes every 100 ms to read the line setting the server applied.
+// which end the loop, and SIGUSR1 and SIGUSR2, which unplug and plug back. The board keeps a
+// descriptor of the serial end open itself, so the master never sees a hangup when the server
+// closes the line, and the server can reopen it at any time. Between bytes the loop wakes every
+// 100 ms to read the line setting the server applied.
+//
+// Unplugging does what pulling a USB adapter does: the link goes, the pseudo-terminal is closed
+// (the server's next write fails with EIO, and the serial end's path no longer exists), and the
+// board loses power (every relay off). Plugging back makes a new pseudo-terminal and points the
+// link at it, as a re-enumerated adapter reappears under its /dev/serial/by-id/ name.
 //
 // Output: --json prints one JSON object per byte on standard output; otherwise a terminal gets a
 // view of the addressed boards that updates in place, and anything else one plain line per byte.
@@ -131,31 +137,43 @@ std::optional<Pty> OpenPty() {
   return pty;
 }
 
-// SIGINT, SIGTERM and SIGHUP arrive on a descriptor instead of interrupting the program.
+// SIGINT, SIGTERM, SIGHUP, SIGUSR1 and SIGUSR2 arrive on a descriptor instead of interrupting
+// the program.
 Fd OpenSignalFd() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGUSR1);
+  sigaddset(&set, SIGUSR2);
   if (::sigprocmask(SIG_BLOCK, &set, nullptr) != 0) return Fd();
   return Fd(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
 }
 
-// Removes the link when the program ends, on every path.
+// Removes the link when the program ends, on every path, while it points where we put it.
 class LinkGuard {
  public:
-  LinkGuard(std::string link, std::string target)
-      : link_(std::move(link)), target_(std::move(target)) {}
+  explicit LinkGuard(std::string link) : link_(std::move(link)) {}
   LinkGuard(const LinkGuard&) = delete;
   LinkGuard& operator=(const LinkGuard&) = delete;
-  ~LinkGuard() {
-    if (!link_.empty()) RemoveLinkIfOurs(link_, target_);
+  ~LinkGuard() { Remove(); }
+
+  // Points the link at `target`; an empty text on success, else why not.
+  std::string Point(const std::string& target) {
+    if (link_.empty()) return {};
+    std::string err = MakeLink(link_, target);
+    target_ = err.empty() ? target : std::string();
+    return err;
+  }
+  void Remove() {
+    if (!link_.empty() && !target_.empty()) RemoveLinkIfOurs(link_, target_);
+    target_.clear();
   }
 
  private:
   std::string link_;
-  std::string target_;
+  std::string target_;  // empty while the link is not ours
 };
 
 enum class Mode { kJson, kTerminal, kPlain };
@@ -176,13 +194,10 @@ int Run(const Options& opt) {
   std::optional<Pty> pty = OpenPty();
   if (!pty) return 1;
 
-  std::optional<LinkGuard> link_guard;
-  if (!opt.link.empty()) {
-    if (const std::string err = MakeLink(opt.link, pty->path); !err.empty()) {
-      Diagnostic(err);
-      return 1;
-    }
-    link_guard.emplace(opt.link, pty->path);
+  LinkGuard link(opt.link);
+  if (const std::string err = link.Point(pty->path); !err.empty()) {
+    Diagnostic(err);
+    return 1;
   }
 
   const Mode mode = opt.json                       ? Mode::kJson
@@ -198,31 +213,83 @@ int Run(const Options& opt) {
       banner += std::string(kName) + ": link " + opt.link + " -> " + pty->path + "\n";
     banner += std::string(kName) + ": start the server with VEXANET_COM1=" + name +
               "; Ctrl-C ends the board\n";
+    banner += std::string(kName) + ": kill -USR1 " + std::to_string(::getpid()) +
+              " unplugs it, kill -USR2 " + std::to_string(::getpid()) + " plugs it back\n";
     WriteAll(STDERR_FILENO, banner);
   }
 
-  termios initial{};
-  ::tcgetattr(pty->slave.get(), &initial);
-  LineSettingMonitor monitor(initial, kSettle);
+  const auto fresh_monitor = [](const Pty& p) {
+    termios initial{};
+    ::tcgetattr(p.slave.get(), &initial);
+    return LineSettingMonitor(initial, kSettle);
+  };
+  LineSettingMonitor monitor = fresh_monitor(*pty);
   BoardBank bank;
   TerminalView view;
   std::optional<RelayCommand> last;
+
+  // Unplugging: the link goes first, so nobody opens it while it points at a closed terminal.
+  const auto unplug = [&] {
+    if (!pty) return;
+    link.Remove();
+    const std::string path = pty->path;
+    pty.reset();
+    bank = BoardBank{};  // the board loses power with its adapter
+    last.reset();
+    Diagnostic("unplugged: " + path + " closed" +
+               (opt.link.empty() ? std::string() : ", link " + opt.link + " removed") +
+               "; all relays off");
+  };
+  const auto plug = [&] {
+    if (pty) return;
+    pty = OpenPty();
+    if (!pty) {
+      Diagnostic("still unplugged");
+      return;
+    }
+    monitor = fresh_monitor(*pty);
+    if (const std::string err = link.Point(pty->path); !err.empty()) Diagnostic(err);
+    Diagnostic("plugged back: serial end " + pty->path +
+               (opt.link.empty() ? std::string() : ", link " + opt.link + " -> " + pty->path));
+  };
 
   if (mode == Mode::kTerminal && !WriteAll(STDOUT_FILENO, view.Redraw(bank, last))) return 0;
 
   std::array<std::uint8_t, 512> buf{};
   for (;;) {
-    std::array<pollfd, 2> fds{{{pty->master.get(), POLLIN, 0}, {signals.get(), POLLIN, 0}}};
+    std::array<pollfd, 2> fds{{{pty ? pty->master.get() : -1, POLLIN, 0},
+                               {signals.get(), POLLIN, 0}}};
     const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(kTick.count()));
     if (ready < 0 && errno != EINTR) {
       Diagnostic(Errno("poll"));
       return 1;
     }
-    if (ready > 0 && fds[1].revents != 0) break;  // SIGINT, SIGTERM or SIGHUP
 
     std::string out;
+    if (ready > 0 && fds[1].revents != 0) {
+      bool end = false;
+      bool replugged = false;
+      signalfd_siginfo info{};
+      while (::read(signals.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (info.ssi_signo == SIGUSR1) {
+          unplug();
+          replugged = true;
+        } else if (info.ssi_signo == SIGUSR2) {
+          plug();
+          replugged = true;
+        } else {
+          end = true;  // SIGINT, SIGTERM or SIGHUP
+        }
+      }
+      if (end) break;
+      if (replugged && mode == Mode::kTerminal) {
+        if (warnings_share_view) view.Detach();
+        out = view.Redraw(bank, last);
+      }
+    }
+
     bool data = false;
-    if (ready > 0 && fds[0].revents != 0) {
+    if (pty && ready > 0 && fds[0].revents != 0) {
       const ssize_t n = ::read(pty->master.get(), buf.data(), buf.size());
       if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
         // Cannot happen while the board holds the serial end open; not worth spinning on.
@@ -241,7 +308,7 @@ int Run(const Options& opt) {
     }
 
     termios setting{};
-    if (::tcgetattr(pty->slave.get(), &setting) == 0) {
+    if (pty && ::tcgetattr(pty->slave.get(), &setting) == 0) {
       if (auto note = monitor.Observe(setting, data, std::chrono::steady_clock::now())) {
         Diagnostic(*note);
         if (warnings_share_view) {
@@ -265,12 +332,17 @@ int main(int argc, char** argv) {
       "and shows the relays of every board addressed. With --json, one object per byte: "
       "{\"byte\":11,\"board\":0,\"relay\":4,\"state\":1,\"time\":\"<UTC, ms>\"}. Warns on "
       "standard error when the line is not set to 9600 bit/s, 8 data bits, no parity, 1 stop bit, "
-      "raw. SIGINT or SIGTERM ends it and removes the link.",
+      "raw. SIGINT or SIGTERM ends it and removes the link. SIGUSR1 unplugs it as a USB adapter "
+      "is pulled: the link is removed, the pseudo-terminal closed (the server's writes fail with "
+      "EIO) and all relays drop to off. SIGUSR2 plugs it back: a new pseudo-terminal, with the "
+      "link (same PATH) pointing at it. A new board started with the same --link takes the link "
+      "over, even one a killed board left behind.",
       kName};
   Options opt;
   app.add_option("--link", opt.link,
                  "Make PATH a symbolic link to the serial end (replaces a symbolic link there, "
-                 "never a file); point VEXANET_COM1 at it")
+                 "never a file); point VEXANET_COM1 at it. The name stays the same across "
+                 "unplugging (SIGUSR1), plugging back (SIGUSR2) and restarts of the board")
       ->type_name("PATH");
   app.add_flag("--json", opt.json, "Print one JSON object per byte received, one per line");
   app.add_flag("--quiet", opt.quiet, "No banner on standard error");

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "SerialKit/SerialConfig.h"
+#include "SerialKit/SerialIOException.h"
 
 namespace SerialKit {
 
@@ -112,9 +113,28 @@ struct LinuxDriver::OpenPort {
   OpenPort(const OpenPort&) = delete;
   OpenPort& operator=(const OpenPort&) = delete;
 
-  // A failed system call: an I/O error means the device has gone. Returns -1.
+  // A failed system call: an I/O error means the device has gone. Notes the cause for the
+  // caller's error (errno is kept) and returns -1.
   int32_t failed() {
-    if (errno == EIO || errno == ENXIO || errno == ENODEV) gone.store(true);
+    const int err = errno;
+    if (err == EIO || err == ENXIO || err == ENODEV) {
+      vanished(err);
+    } else {
+      noteIOError({IOErrorCause::kUnknown, err, {}});
+    }
+    errno = err;
+    return SerResult::kFailure;
+  }
+  // The device has gone (a hang-up, or an I/O error of a system call).
+  void vanished(int err) {
+    int expected = 0;
+    goneError.compare_exchange_strong(expected, err);
+    gone.store(true);
+    noteIOError({IOErrorCause::kDeviceGone, goneError.load(), {}});
+  }
+  // Every operation on a gone device fails at once, with the cause noted again. Returns -1.
+  int32_t refuseGone() {
+    noteIOError({IOErrorCause::kDeviceGone, goneError.load(), {}});
     return SerResult::kFailure;
   }
 
@@ -125,11 +145,29 @@ struct LinuxDriver::OpenPort {
   std::atomic<int32_t> rxTimeout{0};
   std::atomic<int32_t> txTimeout{0};
   std::atomic<bool> gone{false};
+  std::atomic<int> goneError{0};  // the errno that showed it gone (EIO for a hang-up)
 };
 
 LinuxDriver::LinuxDriver(std::shared_ptr<LinuxSysCalls> sys) : sys_(std::move(sys)) {}
 
 LinuxDriver::~LinuxDriver() = default;
+
+// What an errno value of a failed open says about the device.
+IOErrorCause LinuxDriver::openCause(int err) noexcept {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENODEV:
+    case ENXIO:
+      return IOErrorCause::kMissing;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return IOErrorCause::kAccessDenied;
+    default:
+      return IOErrorCause::kUnknown;
+  }
+}
 
 // The one place where system errors become result codes.
 int32_t LinuxDriver::errnoToResult(int err) noexcept {
@@ -300,21 +338,27 @@ int32_t LinuxDriver::SerOpenPort(SerialConfig& config) {
   const std::optional<Target> target = resolve(config);
   if (!target) return SerResult::kNotValid;
   const char* path = target->path.c_str();
+  noteIODevice(target->path);
+  // A failed system call: its cause noted for the caller's error, its result code returned.
+  const auto refused = [&](int err) {
+    noteIOError({openCause(err), err, target->path});
+    return errnoToResult(err);
+  };
 
   std::lock_guard<std::mutex> lock(mutex_);
   if (target->number > 0 && ports_.count(target->number - 1) > 0) return SerResult::kAlreadyOpen;
   struct stat st {};
-  if (sys_->statPath(path, &st) != 0) return errnoToResult(errno);
+  if (sys_->statPath(path, &st) != 0) return refused(errno);
   if (!S_ISCHR(st.st_mode)) return SerResult::kNotValid;
   if (findByDevice(st.st_rdev)) return SerResult::kAlreadyOpen;
 
   FdGuard fd(*sys_, sys_->openPath(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (fd.get() < 0) return errnoToResult(errno);
-  if (sys_->fstatFd(fd.get(), &st) != 0) return errnoToResult(errno);
+  if (fd.get() < 0) return refused(errno);
+  if (sys_->fstatFd(fd.get(), &st) != 0) return refused(errno);
   if (!S_ISCHR(st.st_mode)) return SerResult::kNotValid;
   if (findByDevice(st.st_rdev)) return SerResult::kAlreadyOpen;
   struct termios t {};
-  if (sys_->tcGetAttr(fd.get(), &t) != 0) return errnoToResult(errno);
+  if (sys_->tcGetAttr(fd.get(), &t) != 0) return refused(errno);
 
   int32_t number = target->number;
   if (number == 0) {
@@ -329,8 +373,8 @@ int32_t LinuxDriver::SerOpenPort(SerialConfig& config) {
   }
 
   // The lock keeps out every other process, root included; TIOCEXCL keeps out other opens.
-  if (sys_->flockFd(fd.get(), LOCK_EX | LOCK_NB) != 0) return errnoToResult(errno);
-  if (sys_->ioctlNoArg(fd.get(), TIOCEXCL) != 0) return errnoToResult(errno);
+  if (sys_->flockFd(fd.get(), LOCK_EX | LOCK_NB) != 0) return refused(errno);
+  if (sys_->ioctlNoArg(fd.get(), TIOCEXCL) != 0) return refused(errno);
 
   ports_[number - 1] = std::make_shared<OpenPort>(sys_, fd.release(), st.st_rdev, number);
   config.setPortNum(number);
@@ -340,7 +384,10 @@ int32_t LinuxDriver::SerOpenPort(SerialConfig& config) {
 int32_t LinuxDriver::SerConfigure(const SerialConfig& config) {
   const std::shared_ptr<OpenPort> p = findForConfig(config);
   if (!p) return SerResult::kNotOpen;
-  if (p->gone.load()) return SerResult::kNotValid;
+  if (p->gone.load()) {
+    p->refuseGone();
+    return SerResult::kNotValid;
+  }
   struct termios base {};
   if (sys_->tcGetAttr(p->fd, &base) != 0) {
     p->failed();
@@ -383,7 +430,8 @@ int32_t LinuxDriver::SerPutByte(int32_t port, uint8_t b) {
 
 int32_t LinuxDriver::SerPutData(int32_t port, std::span<const uint8_t> data) {
   const std::shared_ptr<OpenPort> p = find(port);
-  if (!p || p->gone.load()) return SerResult::kFailure;
+  if (!p) return SerResult::kFailure;
+  if (p->gone.load()) return p->refuseGone();
   const size_t total = std::min<size_t>(data.size(), INT32_MAX);
   const Clock::time_point deadline = deadlineAfter(p->txTimeout.load());
   size_t sent = 0;
@@ -399,7 +447,7 @@ int32_t LinuxDriver::SerPutData(int32_t port, std::span<const uint8_t> data) {
       const short revents = waitFor(*sys_, p->fd, POLLOUT, deadline);
       if (revents & POLLOUT) continue;
       if (revents == 0) break;  // the transmit timeout passed
-      p->gone.store(true);
+      p->vanished(EIO);
       failed = true;
       break;
     }
@@ -415,7 +463,8 @@ int32_t LinuxDriver::SerPutData(int32_t port, std::span<const uint8_t> data) {
 // count read, 0 when nothing came, -1 when the port is not open or the device has gone.
 int32_t LinuxDriver::readInto(int32_t port, uint8_t* buf, size_t count) {
   const std::shared_ptr<OpenPort> p = find(port);
-  if (!p || p->gone.load()) return SerResult::kFailure;
+  if (!p) return SerResult::kFailure;
+  if (p->gone.load()) return p->refuseGone();
   if (count == 0) return 0;
   count = std::min<size_t>(count, INT32_MAX);
   const Clock::time_point deadline = deadlineAfter(p->rxTimeout.load());
@@ -432,12 +481,12 @@ int32_t LinuxDriver::readInto(int32_t port, uint8_t* buf, size_t count) {
       if (n < 0) return p->failed();
       // End of file: a hang-up when poll said so, else simply nothing there.
       if (hungUp(revents)) {
-        p->gone.store(true);
+        p->vanished(EIO);
         return SerResult::kFailure;
       }
       return 0;
     }
-    p->gone.store(true);  // hang-up or error without data
+    p->vanished(EIO);  // hang-up or error without data
     return SerResult::kFailure;
   }
 }
@@ -456,25 +505,29 @@ int32_t LinuxDriver::SerGetData(int32_t port, std::span<uint8_t> buf) {
 
 int32_t LinuxDriver::SerRxFlush(int32_t port) {
   const std::shared_ptr<OpenPort> p = find(port);
-  if (!p || p->gone.load()) return SerResult::kFailure;
+  if (!p) return SerResult::kFailure;
+  if (p->gone.load()) return p->refuseGone();
   return sys_->tcFlush(p->fd, TCIFLUSH) == 0 ? SerResult::kOk : p->failed();
 }
 
 int32_t LinuxDriver::SerTxFlush(int32_t port) {
   const std::shared_ptr<OpenPort> p = find(port);
-  if (!p || p->gone.load()) return SerResult::kFailure;
+  if (!p) return SerResult::kFailure;
+  if (p->gone.load()) return p->refuseGone();
   return sys_->tcFlush(p->fd, TCOFLUSH) == 0 ? SerResult::kOk : p->failed();
 }
 
 int32_t LinuxDriver::SerTxDrain(int32_t port) {
   const std::shared_ptr<OpenPort> p = find(port);
-  if (!p || p->gone.load()) return SerResult::kFailure;
+  if (!p) return SerResult::kFailure;
+  if (p->gone.load()) return p->refuseGone();
   return sys_->tcDrain(p->fd) == 0 ? SerResult::kOk : p->failed();
 }
 
 int32_t LinuxDriver::SerRxReadyCount(int32_t port) {
   const std::shared_ptr<OpenPort> p = find(port);
-  if (!p || p->gone.load()) return SerResult::kFailure;
+  if (!p) return SerResult::kFailure;
+  if (p->gone.load()) return p->refuseGone();
   int count = 0;
   if (sys_->ioctlInt(p->fd, FIONREAD, &count) != 0) return p->failed();
   return count;
@@ -482,7 +535,8 @@ int32_t LinuxDriver::SerRxReadyCount(int32_t port) {
 
 int32_t LinuxDriver::SerTxBufCount(int32_t port) {
   const std::shared_ptr<OpenPort> p = find(port);
-  if (!p || p->gone.load()) return SerResult::kFailure;
+  if (!p) return SerResult::kFailure;
+  if (p->gone.load()) return p->refuseGone();
   int count = 0;
   if (sys_->ioctlInt(p->fd, TIOCOUTQ, &count) != 0) return p->failed();
   return count;
@@ -490,7 +544,8 @@ int32_t LinuxDriver::SerTxBufCount(int32_t port) {
 
 int32_t LinuxDriver::modemBit(int32_t port, int bit) {
   const std::shared_ptr<OpenPort> p = find(port);
-  if (!p || p->gone.load()) return SerResult::kFailure;
+  if (!p) return SerResult::kFailure;
+  if (p->gone.load()) return p->refuseGone();
   int bits = 0;
   if (sys_->ioctlInt(p->fd, TIOCMGET, &bits) != 0) return p->failed();
   return (bits & bit) != 0 ? 1 : 0;
@@ -498,7 +553,8 @@ int32_t LinuxDriver::modemBit(int32_t port, int bit) {
 
 int32_t LinuxDriver::setModemBit(int32_t port, int bit, bool on) {
   const std::shared_ptr<OpenPort> p = find(port);
-  if (!p || p->gone.load()) return SerResult::kFailure;
+  if (!p) return SerResult::kFailure;
+  if (p->gone.load()) return p->refuseGone();
   int arg = bit;
   if (sys_->ioctlInt(p->fd, on ? TIOCMBIS : TIOCMBIC, &arg) != 0) return p->failed();
   return SerResult::kOk;
@@ -543,7 +599,8 @@ int32_t LinuxDriver::SerSigParityErr(int32_t) {
 int32_t LinuxDriver::SerSendBreak(int32_t port, int32_t duration) {
   if (duration < 0) return SerResult::kFailure;
   const std::shared_ptr<OpenPort> p = find(port);
-  if (!p || p->gone.load()) return SerResult::kFailure;
+  if (!p) return SerResult::kFailure;
+  if (p->gone.load()) return p->refuseGone();
   return sys_->tcSendBreak(p->fd, duration) == 0 ? SerResult::kOk : p->failed();
 }
 

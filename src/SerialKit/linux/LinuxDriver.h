@@ -27,7 +27,13 @@
 // waits up to the transmit timeout for room (0 = no waiting). sendBreak's duration is passed to
 // tcsendbreak: milliseconds, rounded up to tenths of a second; 0 = the standard 0.25 to 0.5 s.
 // A device that vanishes (hang-up, EIO) makes every later operation but SerClosePort fail at
-// once. The kernel runs flow control, so SerFlowTask is a pause of 50 ms.
+// once.
+//
+// Causes: SerOpenPort notes the device path it resolved on the calling thread, and for a failed
+// system call the cause (missing, access denied) with its errno; an operation that finds the
+// device gone notes kDeviceGone (see SerialIOException.h). Result codes are not changed by this.
+//
+// The kernel runs flow control, so SerFlowTask is a pause of 50 ms.
 //
 // Threads: the port table has a lock; each open port is shared by the calls using it, and its
 // descriptor is closed (and its locks released) when the last call using it ends.
@@ -45,6 +51,7 @@
 
 #include "LinuxSysCalls.h"
 #include "SerialKit/NativeDriver.h"
+#include "SerialKit/SerialIOException.h"
 
 namespace SerialKit {
 
@@ -60,6 +67,8 @@ class LinuxDriver final : public NativeDriver {
 
   // The driver's result code for an errno value.
   static int32_t errnoToResult(int err) noexcept;
+  // The cause a failed open notes for an errno value (see SerialIOException.h).
+  static IOErrorCause openCause(int err) noexcept;
   // The device path a record names, with its port number (0 = from the driver's table);
   // nothing when the record names no valid port.
   struct Target {

@@ -8,7 +8,9 @@
 //
 // Errors: settings forwarders throw std::invalid_argument (SerialConfig's checks); everything
 // concerning the port or its driver throws SerialIOException with the message documented at the
-// operation in SerialPortLocal.cpp.
+// operation in SerialPortLocal.cpp. The errors of open, the put operations, getData and
+// rxReadyCount carry what the driver noted about the cause (missing device, access denied, device
+// gone; see SerialIOException.h).
 //
 // Threads: one thread at a time uses a port object. The only second thread is the flow-control
 // task (FlowControlTask.h), started by configure() where the platform needs one; configure(),
@@ -93,6 +95,9 @@ class SerialPortLocal : public SerialPort {
   std::string getName(int32_t port);
   int32_t getLibVer() override;
   bool isOpen() const noexcept { return isOpen_; }
+  // The device path the driver resolved at the last open (e.g. the VEXANET_COM1 path on Linux);
+  // empty when the driver does not say.
+  const std::string& devicePath() const noexcept { return devicePath_; }
 
   // false only for the optional operations the platform lacks; see PortFeatures.h.
   bool isSupported(const std::string& operation) const;
@@ -125,12 +130,14 @@ class SerialPortLocal : public SerialPort {
   bool waitForReceived(int64_t wanted);
   void supportGuard(bool supported, const char* operation) const;
   void openGuard(const char* operation) const;
+  [[noreturn]] void failure(const std::string& message) const;
 
   int32_t port_ = -1;
   bool isOpen_ = false;
   std::string name_ = "Serial Port";
   std::string osName_;
   std::string devName_;
+  std::string devicePath_;
   std::shared_ptr<SerialConfig> config_;
   std::unique_ptr<FlowControlTask> flowControl_;
   PortFeatures features_;
