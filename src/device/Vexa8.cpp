@@ -58,6 +58,15 @@ void Vexa8::status() {
   ShowStat(stat_);
 }
 
+std::array<uint8_t, 8> Vexa8::RecordedCommandBytes() const {
+  std::array<uint8_t, 8> bytes{};
+  for (int32_t relay = 0; relay < 8; ++relay) {
+    bytes[static_cast<size_t>(relay)] =
+        CommandByte(boardnum.load(), r_[static_cast<size_t>(relay)].load(), relay);
+  }
+  return bytes;
+}
+
 void Vexa8::DevInit() {
   for (int32_t relay = 0; relay < 8; ++relay) set(relay, 0);
 }

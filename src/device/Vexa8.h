@@ -56,6 +56,13 @@ class Vexa8 : public Device {
 
   static inline std::atomic<int32_t> boardnum{0};
 
+  // Held from computing a command byte until it is sent and recorded; the server core holds it
+  // while it sends the recorded states again to a serial line that came back.
+  static std::mutex& SwitchLock() { return switchLock_; }
+  // The command bytes that put every relay into its recorded state, in relay order. Called with
+  // SwitchLock() held.
+  std::array<uint8_t, 8> RecordedCommandBytes() const;
+
  private:
   DeviceHost& host_;
   std::array<std::atomic<int32_t>, 8> r_{};

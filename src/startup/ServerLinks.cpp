@@ -1,6 +1,7 @@
 #include "startup/ServerLinks.h"
 
 #include "device/Device.h"
+#include "device/Vexa8.h"
 #include "gui/LocalGUI.h"
 #include "server/LocalCAM.h"
 #include "startup/Vexa.h"
@@ -52,6 +53,9 @@ void CoreActions::CloseConnection() {
 }
 
 void CoreActions::SendCommandBytes(std::span<const uint8_t> bytes) {
+  // Raw bytes take the relay switches' turn, so a line that comes back meanwhile gets the recorded
+  // states whole before them.
+  std::lock_guard lock(Vexa8::SwitchLock());
   core_.CommandB0(bytes);
 }
 
