@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "SerialKit/SerialConfig.h"
+#include "SerialKit/SerialIOException.h"
 
 namespace SerialKit {
 
@@ -87,7 +88,10 @@ struct WindowsDriver::OpenPort {
 
   // A failed read, write or status call: marks the device gone when the error says so.
   void failed(DWORD error) {
-    if (meansGone(error)) gone.store(true);
+    if (meansGone(error)) {
+      gone.store(true);
+      noteIOError({IOErrorCause::kDeviceGone, static_cast<int32_t>(error), {}});
+    }
   }
 
   const std::shared_ptr<WindowsSysCalls> sys;
@@ -292,7 +296,12 @@ std::shared_ptr<WindowsDriver::OpenPort> WindowsDriver::find(int32_t port) const
 
 std::shared_ptr<WindowsDriver::OpenPort> WindowsDriver::usable(int32_t port) const {
   std::shared_ptr<OpenPort> p = find(port);
-  if (!p || p->gone.load()) return nullptr;
+  if (!p) return nullptr;
+  if (p->gone.load()) {
+    // Every later call on a vanished device says so again, as the first failure did.
+    noteIOError({IOErrorCause::kDeviceGone, 0, {}});
+    return nullptr;
+  }
   return p;
 }
 
@@ -321,6 +330,7 @@ int32_t WindowsDriver::SerOpenPort(SerialConfig& config) {
   const std::optional<Target> target = resolve(config);
   if (!target) return SerResult::kNotValid;
   const std::string key = upper(target->path);
+  noteIODevice(target->path);
 
   std::lock_guard<std::mutex> lock(mutex_);
   // Windows refuses a second open itself, but as "in use" (and Wine does not refuse at all).
@@ -341,7 +351,19 @@ int32_t WindowsDriver::SerOpenPort(SerialConfig& config) {
 
   const HANDLE h =
       sys_->createFile(target->path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
-  if (h == INVALID_HANDLE_VALUE) return errorToResult(sys_->lastError());
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = sys_->lastError();
+    const int32_t result = errorToResult(error);
+    // The cause, for a message a person can act on: a port that is not there, or one this user
+    // may not open (Windows says the same when another program holds it).
+    IOErrorCause cause = IOErrorCause::kUnknown;
+    if (result == SerResult::kNotValid) cause = IOErrorCause::kMissing;
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_PRIVILEGE_NOT_HELD) {
+      cause = IOErrorCause::kAccessDenied;
+    }
+    noteIOError({cause, static_cast<int32_t>(error), target->path});
+    return result;
+  }
   HandleGuard guard(*sys_, h);
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);

@@ -1,0 +1,230 @@
+#!/usr/bin/env python3
+"""The Windows server (vexanet-server.exe) as a black box under Wine.
+
+Usage: wine_server_check.py WINE_RUN SERVER_EXE CONFIG_TOOL
+
+COM1 is a pseudo-terminal of this machine (VEXANET_WINE_COM1, see scripts/wine-run); the
+configuration file is written with the (Linux) configuration tool, whose file is the same on
+both systems. Checks, as the Linux end-to-end tests do:
+  - start-up: the eight relay-off bytes 0x00..0x07 at 9600 8N1 on COM1, then the ready line;
+  - a client on loopback: OK, PWD, R1On (byte 0x08 and Stat10000000), Get, Close;
+  - Ctrl+C ends the server with exit status 0;
+  - with COM2 configured and nothing behind it (VEXANET_COM2=COM199), a relay command shows
+    "COM port not communicating." and the client still gets its status line.
+Exit status 0 when every step matched.
+"""
+import os
+import pty
+import select
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+
+STEP_TIMEOUT = 60.0  # the first run may have to make the Wine prefix
+
+
+class Failed(Exception):
+    pass
+
+
+def free_port():
+    # The configuration file stores the port as an offset from 3001 (-128..127).
+    for port in range(3001 - 120, 3001 + 120):
+        s = socket.socket()
+        try:
+            s.bind(("127.0.0.1", port))
+            return port
+        except OSError:
+            continue
+        finally:
+            s.close()
+    raise Failed("no free port near 3001")
+
+
+class Server:
+    def __init__(self, wine_run, exe, workdir, com1=None, extra_env=None):
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith("VEXANET_") and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        env["VEXANET_HEADLESS"] = "1"
+        if com1:
+            env["VEXANET_WINE_COM1"] = com1
+        env.update(extra_env or {})
+        self.proc = subprocess.Popen([wine_run, exe], cwd=workdir, env=env,
+                                     stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                     start_new_session=True)
+        self.pending = b""
+        self.lines = []
+
+    def wait_line(self, wanted):
+        deadline = time.monotonic() + STEP_TIMEOUT
+        while wanted not in self.lines:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise Failed("no line %r; the server said:\n  %s" % (wanted, "\n  ".join(self.lines)))
+            ready, _, _ = select.select([self.proc.stdout], [], [], left)
+            if not ready:
+                continue
+            chunk = os.read(self.proc.stdout.fileno(), 4096)
+            if not chunk:
+                raise Failed("the server ended; it said:\n  %s" % "\n  ".join(self.lines))
+            self.pending += chunk
+            while b"\n" in self.pending:
+                line, self.pending = self.pending.split(b"\n", 1)
+                self.lines.append(line.decode(errors="replace").rstrip("\r"))
+
+    def programs(self):
+        """The Wine loader running the server: wine-run's child, or wine-run itself after exec.
+        Wine's own server process is left alone (it ends by itself when its clients are gone)."""
+        found = subprocess.run(["ps", "-o", "pid=,comm=", "--ppid", str(self.proc.pid)],
+                               capture_output=True, text=True).stdout.splitlines()
+        pids = [int(line.split()[0]) for line in found
+                if line.split() and not line.split()[1].startswith("wineserver")]
+        return pids or [self.proc.pid]
+
+    def interrupt(self):
+        """Ctrl+C as a console user gives it; the exit status."""
+        for pid in self.programs():
+            os.kill(pid, signal.SIGINT)
+        try:
+            return self.proc.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def kill(self):
+        for pid in self.programs() + [self.proc.pid]:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        self.proc.wait()
+
+
+class Client:
+    def __init__(self, port):
+        deadline = time.monotonic() + STEP_TIMEOUT
+        while True:
+            try:
+                self.sock = socket.create_connection(("127.0.0.1", port), timeout=5)
+                break
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise Failed("cannot connect to port %d" % port)
+                time.sleep(0.2)
+        self.sock.settimeout(STEP_TIMEOUT)
+        self.pending = b""
+
+    def line(self):
+        while b"\r\n" not in self.pending:
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                return None
+            self.pending += chunk
+        line, self.pending = self.pending.split(b"\r\n", 1)
+        return line.decode()
+
+    def send(self, text):
+        self.sock.sendall(text.encode() + b"\r\n")
+
+    def expect(self, wanted):
+        got = self.line()
+        if got != wanted:
+            raise Failed("client expected %r, got %r" % (wanted, got))
+
+
+def read_bytes(fd, count, timeout=STEP_TIMEOUT):
+    data = b""
+    deadline = time.monotonic() + timeout
+    while len(data) < count:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            break
+        ready, _, _ = select.select([fd], [], [], left)
+        if ready:
+            data += os.read(fd, count - len(data))
+    return data
+
+
+def write_config(tool, workdir, com, port):
+    subprocess.run([tool, "write", os.path.join(workdir, "VexaNetCFG.bin"), "--com", str(com),
+                    "--tcp-port", str(port)], check=True, stdout=subprocess.DEVNULL)
+
+
+def serves_a_client(wine_run, exe, tool):
+    master, slave = pty.openpty()
+    with tempfile.TemporaryDirectory() as workdir:
+        port = free_port()
+        write_config(tool, workdir, 1, port)
+        server = Server(wine_run, exe, workdir, com1=os.ttyname(slave))
+        try:
+            start = read_bytes(master, 8)
+            if start != bytes(range(8)):
+                raise Failed("start-up bytes on COM1: %s" % start.hex())
+            attrs = termios.tcgetattr(slave)
+            if attrs[4] != termios.B9600 or attrs[5] != termios.B9600:
+                raise Failed("COM1 is not at 9600 bit/s")
+            if attrs[2] & termios.CSIZE != termios.CS8 or attrs[2] & (termios.PARENB | termios.CSTOPB):
+                raise Failed("COM1 is not 8N1")
+            server.wait_line("Status: COM1  Vexa  0 minutes  Ready")
+            client = Client(port)
+            client.expect("OK")
+            client.send("PWDQWK")
+            client.expect("Password/Connection Accepted!")
+            client.send("R1On")
+            client.expect("Stat10000000")
+            if read_bytes(master, 1) != b"\x08":
+                raise Failed("R1On sent no 0x08 on COM1")
+            client.send("Get")
+            client.expect("Stat10000000")
+            client.send("Close")
+            if client.line() is not None:
+                raise Failed("the connection stayed open after Close")
+            server.wait_line("Status: Awaiting Client Connection")
+            status = server.interrupt()
+            if status != 0:
+                raise Failed("Ctrl+C: exit status %r, not 0" % status)
+        finally:
+            server.kill()
+            os.close(master)
+            os.close(slave)
+
+
+def line_that_is_not_there(wine_run, exe, tool):
+    with tempfile.TemporaryDirectory() as workdir:
+        port = free_port()
+        write_config(tool, workdir, 2, port)
+        # Wine gives the first COM numbers to the machine's own serial devices: point COM2 at
+        # a port number nothing answers to.
+        server = Server(wine_run, exe, workdir, extra_env={"VEXANET_COM2": "COM199"})
+        try:
+            server.wait_line("Status: COM2  Vexa  0 minutes  Ready")
+            client = Client(port)
+            client.expect("OK")
+            client.send("R1On")
+            client.expect("Stat10000000")
+            server.wait_line("Status: COM port not communicating.")
+        finally:
+            server.kill()
+
+
+def main():
+    if len(sys.argv) != 4:
+        print(__doc__, file=sys.stderr)
+        return 2
+    wine_run, exe, tool = (os.path.abspath(a) for a in sys.argv[1:])
+    for name, step in (("serves a client on COM1", serves_a_client),
+                       ("COM port not there", line_that_is_not_there)):
+        try:
+            step(wine_run, exe, tool)
+            print("passed: " + name, flush=True)
+        except Failed as e:
+            print("FAILED: %s: %s" % (name, e), flush=True)
+            return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
