@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "device/Device.h"
+#include "server/AccessPolicy.h"
 #include "server/Connection.h"
 #include "server/ServerSocket.h"
 #include "server/SessionHost.h"
@@ -29,7 +30,11 @@ std::optional<int32_t> ParseMinutes(std::string_view text) {
 }  // namespace
 
 ClientSocket::ClientSocket(ServerSocket* ss, SessionHost& host, const ServerTimings& timings)
-    : ss_(ss), host_(host), timings_(timings) {}
+    : ss_(ss),
+      host_(host),
+      timings_(timings),
+      access_(host.access()),
+      passwordRequired_(access_ != nullptr && access_->settings().requirePassword) {}
 
 ClientSocket::~ClientSocket() {
   Join();
@@ -67,6 +72,10 @@ void ClientSocket::run() {
     if (ss_ == nullptr || ss_->IsShutDown()) return;
     std::error_code ec;
     socket = ss_->Accept(ec);
+    if (socket && !Admitted(*socket)) {
+      socket.reset();  // refused: this session goes on waiting, the window learns nothing
+      continue;
+    }
     if (socket) break;
     if (ss_->IsShutDown()) return;
     // The wait failed: the next client must still find a waiting session, so wait again after
@@ -97,6 +106,27 @@ void ClientSocket::run() {
     ShowStat("I/O Open Unsuccessful");
   }
   EndSession();
+}
+
+bool ClientSocket::Admitted(asio::ip::tcp::socket& socket) {
+  using vexanet::access::AccessPolicy;
+  if (access_ == nullptr) return true;
+  const vexanet::access::AccessSettings& settings = access_->settings();
+  // Nothing to check: the client is served as it would be without any setting.
+  if (!settings.allow && !settings.requirePassword) return true;
+  std::error_code ec;
+  const asio::ip::tcp::endpoint remote = socket.remote_endpoint(ec);
+  if (ec) {  // gone already; its address cannot be checked
+    vexanet::ConsoleLine("Refused connection from an unknown address: " + ec.message());
+    socket.close(ec);
+    return false;
+  }
+  peer_ = remote.address();
+  const AccessPolicy::Verdict verdict = access_->Admit(peer_, vexanet::access::Clock::now());
+  if (verdict.kind == AccessPolicy::Verdict::Kind::Serve) return true;
+  vexanet::ConsoleLine(AccessPolicy::RefusalLine(peer_, verdict));
+  socket.close(ec);
+  return false;
 }
 
 void ClientSocket::HandleLines() {
@@ -130,6 +160,11 @@ void ClientSocket::HandleLines() {
       ShowStat("Client Closed Connection!");
       return;
     }
+    if (passwordRequired_ && !authenticated_.load() && !str_.starts_with("PWD")) {
+      ShowStat("Password required");
+      cs_->WriteLine("Password required");
+      return;
+    }
     if (str_.starts_with("TO=")) {
       // A remainder that is no number leaves the setting as it was.
       if (auto minutes = ParseMinutes(std::string_view(str_).substr(3))) Vexa::to.store(*minutes);
@@ -137,10 +172,12 @@ void ClientSocket::HandleLines() {
     if (str_.starts_with("PWD")) {
       passwordok_ = false;
       const std::string given = str_.substr(3);
-      if (given == host_.password()) {
+      if (host_.PasswordMatches(given)) {
         ShowStat("Password = " + given + " OK");
         vexanet::ConsoleLine("PWD OK");
         passwordok_ = true;
+        authenticated_.store(true);
+        if (passwordRequired_) access_->PasswordAccepted(peer_);
         cs_->WriteLine("Password/Connection Accepted!");
         const int32_t minutes = Vexa::to.load();
         if (minutes > 0) {
@@ -150,6 +187,8 @@ void ClientSocket::HandleLines() {
       }
     }
     if (!passwordok_) {
+      // Recorded before the reply, so that a client that reconnects on reading it is refused.
+      if (passwordRequired_) access_->PasswordRejected(peer_, vexanet::access::Clock::now());
       ShowStat("WRONG PASSWORD!");
       cs_->WriteLine("Password/Connection Rejected!");
       cs_->WriteLine("CLOSE");
@@ -186,6 +225,8 @@ void ClientSocket::EndSession() {
 }
 
 void ClientSocket::SendRStat(const std::string& text) {
+  // While a password is required, a client that has not sent it learns nothing of the relays.
+  if (passwordRequired_ && !authenticated_.load()) return;
   if (Connection* c = connection()) c->WriteLine(text);
 }
 

@@ -1,8 +1,9 @@
 // ClientSocket: the server's side of one client connection, from the wait for it to its close.
 //
 // Threads and ownership:
-//  - The session's own thread (run) waits for one client on the listening socket, greets it,
-//    reads its lines and hands them on. It owns the connection and is the only thread that closes
+//  - The session's own thread (run) waits for one client on the listening socket, closes at
+//    once a connection the access policy refuses (and waits on), greets the client, reads its
+//    lines and hands them on. It owns the connection and is the only thread that closes
 //    the socket; it does so at its very end, under the session's lock.
 //  - Close may run on the session thread, the window's worker (the operator's "Close") or a timer
 //    thread (expiry). It acts once, under the session's lock: it shuts the connection down, which
@@ -14,6 +15,8 @@
 //    server core destroys a session only after all of its threads have finished.
 #pragma once
 
+#include <asio/ip/address.hpp>
+#include <asio/ip/tcp.hpp>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -27,6 +30,9 @@
 
 class Connection;
 class ServerSocket;
+namespace vexanet::access {
+class AccessPolicy;
+}
 class SessionHost;
 class TimeOut;
 
@@ -58,6 +64,9 @@ class ClientSocket {
   void Join();
 
  private:
+  // The access policy's verdict on an accepted connection: true when it is to be served. A
+  // refused connection is closed here, with a console line naming its address.
+  bool Admitted(asio::ip::tcp::socket& socket);
   void EndSession();
   void HandleLines();
   void StartTimer();
@@ -73,6 +82,12 @@ class ClientSocket {
   std::atomic<bool> a_{false};
   std::atomic<bool> timed_{false};
   bool passwordok_ = true;
+  // The host's access policy (null: none), whether it requires a password before anything
+  // else, and whether the client has sent it. The client's address, for the policy.
+  vexanet::access::AccessPolicy* const access_;
+  const bool passwordRequired_;
+  std::atomic<bool> authenticated_{false};
+  asio::ip::address peer_;
   std::string str_;
   std::string sercom_;
 

@@ -16,11 +16,14 @@
 LocalCAM::LocalCAM(const std::string& comport, const std::string& devtype, int32_t port,
                    int32_t rate, int32_t dbits, int32_t sbits, const std::string& parity,
                    const std::string& handshake, const WindowFactory& makeWindow,
-                   const ServerTimings& timings)
-    : timings_(timings), devtype_(devtype) {
+                   const ServerTimings& timings,
+                   std::unique_ptr<vexanet::access::AccessPolicy> access)
+    : timings_(timings), access_(std::move(access)), devtype_(devtype) {
   sop_ = std::make_unique<SerOutPort>(comport, devtype, rate, dbits, sbits, parity, handshake);
   NoCOM_ = SerOutPort::NoCOM();
   device_ = std::make_unique<Vexa8>(*this);
+  // A line that comes back gets the recorded relay states first, before any other byte.
+  sop_->SetOnReconnect([this] { ResendRecordedStates(); }, &Vexa8::SwitchLock());
   cam.store(device_.get());
   Vexa::cam.store(device_.get());
   if (makeWindow) gui_ = makeWindow(port);
@@ -34,6 +37,8 @@ LocalCAM::LocalCAM(const std::string& comport, const std::string& devtype, int32
 }
 
 LocalCAM::~LocalCAM() {
+  // A resend under way finishes first; the line's retry thread no longer reaches this core.
+  sop_->SetOnReconnect({});
   stopping_.store(true);
   // An operator action already under way may still reach this core: let it finish first. (Whoever
   // handed the core to the window takes it back before destroying the core.)
@@ -64,8 +69,18 @@ void LocalCAM::ShowStat(const std::string& text) {
 
 bool LocalCAM::OpenServerSocket(int32_t port) {
   auto socket = std::make_unique<ServerSocket>();
-  std::error_code ec;
-  if (socket->Open(port, ec)) {
+  bool open = false;
+  if (access_ && access_->settings().listen) {
+    open = socket->Open(port, *access_->settings().listen,
+                        [port](const asio::ip::address& address, const std::error_code& why) {
+                          OutLine("Cannot listen on " + address.to_string() + " port " +
+                                  std::to_string(port) + ": " + why.message());
+                        });
+  } else {
+    std::error_code ec;
+    open = socket->Open(port, ec);
+  }
+  if (open) {
     ss_ = std::move(socket);
     ShowStat("Server Socket Opened OK at Port " + std::to_string(port));
     return true;
@@ -75,7 +90,9 @@ bool LocalCAM::OpenServerSocket(int32_t port) {
 }
 
 bool LocalCAM::CommandB0(std::span<const uint8_t> bytes) {
-  if (NoCOM_ == 0) {
+  // Whether the line is usable now (a line that went away is tried again, at most once a
+  // second), not only whether it opened at start.
+  if (sop_->Usable()) {
     const auto in = sop_->SendSerial(bytes);
     std::lock_guard lock(lock_);
     SerIn_ = in;
@@ -155,6 +172,14 @@ void LocalCAM::CommandB6() {
   }
 }
 
+void LocalCAM::ResendRecordedStates() {
+  const auto* board = dynamic_cast<const Vexa8*>(device_.get());
+  if (board == nullptr) return;
+  for (const uint8_t b : board->RecordedCommandBytes()) {
+    sop_->SendSerial(std::span<const uint8_t>(&b, 1));
+  }
+}
+
 void LocalCAM::SelectRelay(int32_t relay, int32_t item) {
   if (localgui_ != nullptr) localgui_->SelectRelay(relay, item);
 }
@@ -165,6 +190,10 @@ void LocalCAM::SendRStat(const std::string& text) {
 
 std::string LocalCAM::password() {
   return Vexa::password();
+}
+
+bool LocalCAM::PasswordMatches(const std::string& given) {
+  return Vexa::PasswordMatches(given);
 }
 
 void LocalCAM::SessionClosed() {

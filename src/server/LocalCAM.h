@@ -22,10 +22,11 @@
 // tells the core (SessionClosed -> CommandB5 takes the core's lock). The core's lock guards
 // connectthread, the retired sessions and SerIn only and is never held while calling out.
 //
-// Ownership: the core owns the serial line, the device, the listening socket, the window and the
-// sessions. Sessions that have ended are joined when the next one is created, so the number of
-// threads stays constant however many clients come and go. The destructor (used by tests; the
-// program ends with _Exit) stops the waiting session and joins every thread.
+// Ownership: the core owns the serial line, the device, the listening socket, the window, the
+// sessions and the access policy that start-up hands it. Sessions that have ended are joined
+// when the next one is created, so the number of threads stays constant however many clients
+// come and go. The destructor (used by tests; the program ends with _Exit) stops the waiting
+// session and joins every thread.
 #pragma once
 
 #include <array>
@@ -55,16 +56,20 @@ class LocalCAM : public DeviceHost, public SessionHost {
   // Makes the window for the given listening port; may return null (no window).
   using WindowFactory = std::function<std::unique_ptr<ServerWindow>(int32_t port)>;
 
+  // access: who may connect and whether a password is required (null: everyone, as before);
+  // its listen addresses decide where OpenServerSocket listens. The core keeps it for life.
   LocalCAM(const std::string& comport, const std::string& devtype, int32_t port, int32_t rate,
            int32_t dbits, int32_t sbits, const std::string& parity, const std::string& handshake,
-           const WindowFactory& makeWindow = {}, const ServerTimings& timings = {});
+           const WindowFactory& makeWindow = {}, const ServerTimings& timings = {},
+           std::unique_ptr<vexanet::access::AccessPolicy> access = nullptr);
   ~LocalCAM() override;
   LocalCAM(const LocalCAM&) = delete;
   LocalCAM& operator=(const LocalCAM&) = delete;
 
   // Status text into the window's status field.
   void ShowStat(const std::string& text) override;
-  // Opens the listening socket on all local addresses; true when it is open.
+  // Opens the listening socket on all local addresses, or only on the access settings' listen
+  // addresses (one console line for each that cannot be used); true when one is open.
   virtual bool OpenServerSocket(int32_t port);
   // Hands command bytes to the serial line when it is usable; false otherwise.
   bool CommandB0(std::span<const uint8_t> bytes) override;
@@ -86,6 +91,8 @@ class LocalCAM : public DeviceHost, public SessionHost {
   Device* device() override { return cam.load(); }
   std::string password() override;
   void SessionClosed() override;
+  bool PasswordMatches(const std::string& given) override;
+  vexanet::access::AccessPolicy* access() override { return access_.get(); }
 
   // --- fields other parts read ---------------------------------------------------------
   std::shared_ptr<ClientSocket> connectthread() const;
@@ -104,7 +111,12 @@ class LocalCAM : public DeviceHost, public SessionHost {
   static std::optional<std::string> LookUpHost(const std::string& name);
 
  private:
+  // The serial line came back: every relay's recorded state goes out again, in relay order.
+  // Runs with the board driver's switch lock held.
+  void ResendRecordedStates();
+
   const ServerTimings timings_;
+  const std::unique_ptr<vexanet::access::AccessPolicy> access_;
   std::string devtype_;
   std::unique_ptr<SerOutPort> sop_;
   int32_t NoCOM_ = 0;

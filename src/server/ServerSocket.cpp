@@ -1,12 +1,83 @@
 #include "server/ServerSocket.h"
 
-#include <sys/socket.h>
+#include <asio/ip/v6_only.hpp>
+#include <cerrno>
 
-ServerSocket::ServerSocket() : acceptor_(io_) {}
+// Platform calls: the only two here that the socket library does not wrap.
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <poll.h>
+#include <sys/socket.h>
+#endif
+
+namespace {
+
+#ifdef _WIN32
+using PollEntry = WSAPOLLFD;
+
+// Waits until one of the sockets can be read (a client waits on a listening socket). The shutdown
+// of a listening socket does not wake WSAPoll, so the wait is cut into short slices and the
+// caller looks at its shut-down flag after each.
+std::error_code WaitReadable(std::vector<PollEntry>& entries) {
+  if (::WSAPoll(entries.data(), static_cast<ULONG>(entries.size()), 100) >= 0) return {};
+  return {::WSAGetLastError(), std::system_category()};
+}
+
+// Closing the listening socket (in the destructor) is what ends a blocked accept on Windows; the
+// waiter sees the shut-down flag within one poll slice.
+void WakeWaiters(asio::ip::tcp::acceptor& /*acceptor*/) {}
+#else
+using PollEntry = pollfd;
+
+// Waits until one of the sockets can be read (a client waits on a listening socket) or has
+// been shut down. An interrupted wait counts as one that found nothing.
+std::error_code WaitReadable(std::vector<PollEntry>& entries) {
+  if (::poll(entries.data(), static_cast<nfds_t>(entries.size()), -1) >= 0 || errno == EINTR) {
+    return {};
+  }
+  return {errno, std::generic_category()};
+}
+
+// Wakes a thread waiting in WaitReadable or in accept on the listening socket: on Linux the
+// shutdown of a listening socket ends both at once, where closing it would not.
+void WakeWaiters(asio::ip::tcp::acceptor& acceptor) {
+  ::shutdown(acceptor.native_handle(), SHUT_RDWR);
+}
+#endif
+
+}  // namespace
+
+ServerSocket::ServerSocket() = default;
 
 ServerSocket::~ServerSocket() {
   std::error_code ignored;
-  acceptor_.close(ignored);
+  for (auto& a : acceptors_) a->close(ignored);
+}
+
+bool ServerSocket::OpenOne(const asio::ip::tcp::endpoint& at, bool dualStack,
+                           std::error_code& error) {
+  using asio::ip::tcp;
+  auto acceptor = std::make_unique<tcp::acceptor>(io_);
+  error.clear();
+  acceptor->open(at.protocol(), error);
+  if (error) return false;
+  std::error_code optional;  // a socket without these options still listens
+  if (at.protocol() == tcp::v6()) acceptor->set_option(asio::ip::v6_only(!dualStack), optional);
+  acceptor->set_option(tcp::acceptor::reuse_address(true), optional);
+  acceptor->bind(at, error);
+  if (!error) acceptor->listen(asio::socket_base::max_listen_connections, error);
+  // Accept waits in WaitReadable; the accept itself must never block on a client that has gone
+  // again in between.
+  if (!error) acceptor->non_blocking(true, error);
+  if (error) {
+    std::error_code ignored;
+    acceptor->close(ignored);
+    return false;
+  }
+  port_.store(acceptor->local_endpoint().port());
+  acceptors_.push_back(std::move(acceptor));
+  return true;
 }
 
 bool ServerSocket::Open(int32_t port, std::error_code& error) {
@@ -15,45 +86,80 @@ bool ServerSocket::Open(int32_t port, std::error_code& error) {
     error = std::make_error_code(std::errc::invalid_argument);
     return false;
   }
-  auto tryOpen = [&](const tcp& protocol) {
-    error.clear();
-    acceptor_.open(protocol, error);
-    if (error) return false;
-    if (protocol == tcp::v6()) acceptor_.set_option(asio::ip::v6_only(false), error);
-    acceptor_.set_option(tcp::acceptor::reuse_address(true), error);
-    error.clear();
-    acceptor_.bind(tcp::endpoint(protocol, static_cast<uint16_t>(port)), error);
-    if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
-    if (error) {
-      std::error_code ignored;
-      acceptor_.close(ignored);
-      return false;
-    }
-    return true;
-  };
-  bool ok = tryOpen(tcp::v6());
-  if (!ok && error != std::errc::address_in_use) ok = tryOpen(tcp::v4());
-  if (ok) port_.store(acceptor_.local_endpoint().port());
+  const auto p = static_cast<uint16_t>(port);
+  bool ok = OpenOne(tcp::endpoint(tcp::v6(), p), true, error);
+  if (!ok && error != std::errc::address_in_use) {
+    ok = OpenOne(tcp::endpoint(tcp::v4(), p), false, error);
+  }
   return ok;
 }
 
+bool ServerSocket::Open(int32_t port, const std::vector<asio::ip::address>& addresses,
+                        const OpenFailure& failed) {
+  if (port < 0 || port > 65535) {
+    for (const auto& a : addresses) failed(a, std::make_error_code(std::errc::invalid_argument));
+    return false;
+  }
+  auto p = static_cast<uint16_t>(port);
+  for (const auto& address : addresses) {
+    std::error_code error;
+    if (OpenOne(asio::ip::tcp::endpoint(address, p), false, error)) {
+      p = static_cast<uint16_t>(port_.load());
+    } else {
+      failed(address, error);
+    }
+  }
+  return !acceptors_.empty();
+}
+
+std::vector<asio::ip::tcp::endpoint> ServerSocket::LocalEndpoints() const {
+  std::vector<asio::ip::tcp::endpoint> endpoints;
+  for (const auto& a : acceptors_) {
+    std::error_code ignored;
+    endpoints.push_back(a->local_endpoint(ignored));
+  }
+  return endpoints;
+}
+
 std::optional<asio::ip::tcp::socket> ServerSocket::Accept(std::error_code& error) {
-  if (shutDown_.load() || !acceptor_.is_open()) {
-    error = std::make_error_code(std::errc::not_connected);
-    return std::nullopt;
+  error.clear();
+  if (acceptors_.empty()) error = std::make_error_code(std::errc::not_connected);
+  std::vector<PollEntry> entries;
+  for (auto& a : acceptors_) entries.push_back({a->native_handle(), POLLIN, 0});
+  while (!error) {
+    if (shutDown_.load()) {
+      error = std::make_error_code(std::errc::not_connected);
+      break;
+    }
+    for (auto& e : entries) e.revents = 0;
+    error = WaitReadable(entries);
+    for (size_t k = 0; k < entries.size() && !error; ++k) {
+      const size_t i = (next_ + k) % entries.size();
+      if (entries[i].revents == 0) continue;
+      asio::ip::tcp::socket socket(io_);
+      std::error_code ec;
+      acceptors_[i]->accept(socket, ec);
+      if (shutDown_.load()) break;  // the loop's test reports it
+      if (ec == asio::error::would_block || ec == asio::error::try_again ||
+          ec == asio::error::connection_aborted || ec == asio::error::interrupted) {
+        continue;  // the client gave up between the wait and the accept
+      }
+      if (ec) {
+        error = ec;
+        break;
+      }
+      next_ = i + 1;
+      // The connection is read and written with blocking calls, whatever it inherited.
+      socket.non_blocking(false, ec);
+      return socket;
+    }
   }
-  asio::ip::tcp::socket socket(io_);
-  acceptor_.accept(socket, error);
-  if (error || shutDown_.load()) {
-    if (!error) error = std::make_error_code(std::errc::not_connected);
-    return std::nullopt;
-  }
-  return socket;
+  return std::nullopt;
 }
 
 void ServerSocket::Shutdown() {
   shutDown_.store(true);
-  // Closing a descriptor does not wake a thread blocked in accept; shutting it down does (the
-  // accept fails with EINVAL). The descriptor itself is closed by the destructor.
-  if (acceptor_.is_open()) ::shutdown(acceptor_.native_handle(), SHUT_RDWR);
+  for (auto& a : acceptors_) {
+    if (a->is_open()) WakeWaiters(*a);
+  }
 }

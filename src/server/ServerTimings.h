@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdint>
 
+#include "server/AccessPolicy.h"
+
 struct ServerTimings {
   // Length of one "minute" of session time.
   std::chrono::milliseconds minute{60000};
@@ -13,6 +15,9 @@ struct ServerTimings {
   // Longest time one reply line may take to leave; a client that does not read loses its
   // replies after it.
   std::chrono::milliseconds sendTimeout{2000};
+  // While a password is required: how long an address is turned away after a rejected password
+  // (first), doubling with every further rejection up to the longest.
+  vexanet::access::BackOffTimes backOff;
 
   // Milliseconds a timed session of the given minutes lasts: the minutes and a thirtieth of a
   // minute of grace (2 s for a real minute), counted in 64 bits.

@@ -8,6 +8,9 @@
 #include <string>
 
 class Device;
+namespace vexanet::access {
+class AccessPolicy;
+}
 
 class SessionHost {
  public:
@@ -21,4 +24,10 @@ class SessionHost {
   virtual std::string password() = 0;
   // The session has closed its connection: the host lets the next client in.
   virtual void SessionClosed() = 0;
+
+  // Whether a "PWD" line carrying this text is accepted. A host may accept none at all.
+  virtual bool PasswordMatches(const std::string& given) { return given == password(); }
+  // Who may connect, whether a password is required and the back-off after rejected passwords.
+  // Null: every client is served, as when none of the access settings is on.
+  virtual vexanet::access::AccessPolicy* access() { return nullptr; }
 };

@@ -12,7 +12,4 @@ if(NOT TARGET vexanet_access)
     target_link_libraries(vexanet_access PUBLIC ws2_32 mswsock)  # Asio's address parsing
   endif()
   set_target_properties(vexanet_access PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
-  if(TARGET vexanet_core)
-    target_link_libraries(vexanet_core PUBLIC vexanet_access)
-  endif()
 endif()

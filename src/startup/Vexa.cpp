@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "startup/Console.h"
@@ -12,20 +13,31 @@ std::mutex& PasswordLock() {
   static std::mutex m;
   return m;
 }
-std::string& PasswordValue() {
-  static std::string value = "QWK";
+// Empty while no password is accepted at all.
+std::optional<std::string>& PasswordValue() {
+  static std::optional<std::string> value = "QWK";
   return value;
 }
 }  // namespace
 
 std::string Vexa::password() {
   std::lock_guard lock(PasswordLock());
-  return PasswordValue();
+  return PasswordValue().value_or("");
 }
 
 void Vexa::setPassword(std::string text) {
   std::lock_guard lock(PasswordLock());
   PasswordValue() = std::move(text);
+}
+
+void Vexa::setNoPassword() {
+  std::lock_guard lock(PasswordLock());
+  PasswordValue().reset();
+}
+
+bool Vexa::PasswordMatches(std::string_view given) {
+  std::lock_guard lock(PasswordLock());
+  return PasswordValue().has_value() && *PasswordValue() == given;
 }
 
 void Vexa::LoadCFG() {

@@ -1,7 +1,8 @@
 // The main class: entry point of the server and keeper of its process-wide settings.
 //
 // Threads: the settings below are written before any other thread starts, except
-//  - password: written by the window's worker, read by sessions (guarded by a small lock);
+//  - password: written by start-up and the window's worker, read by sessions (guarded by a small
+//              lock);
 //  - to:       written and read by sessions (atomic);
 //  - scam/cam: set once during start-up, read from every thread (atomic pointers).
 #pragma once
@@ -32,8 +33,15 @@ class Vexa {
   static inline std::atomic<LocalCAM*> scam{nullptr};
   static inline std::atomic<Device*> cam{nullptr};
   static constexpr int32_t fontheight = 13;
+  // The clients' password; empty text while none is accepted.
   static std::string password();
+  // A new password (the operator's, or the initial one); ends a state of none accepted.
   static void setPassword(std::string text);
+  // No password is accepted until setPassword: a password setting that could not be used must
+  // not leave the well-known default in force.
+  static void setNoPassword();
+  // A "PWD" line carrying this text is accepted.
+  static bool PasswordMatches(std::string_view given);
   static inline const std::string filename = vexanet::cfg::kFileName;
   static constexpr int32_t CFGFILESIZE = vexanet::cfg::kFileSize;
   static inline vexanet::cfg::Buffer CFG{};
@@ -58,6 +66,10 @@ class Vexa {
 
   // Entry point body: creates one Vexa and runs init. Arguments are ignored.
   static int main(int argc, char** argv);
+  // Called by the program's main() before any other thread starts (the environment is read only
+  // then): the access settings from the environment, each problem with them as a console line,
+  // and the initial password they give. init hands the settings to the server core.
+  static void ReadAccessSettings();
 
   // The start-up sequence.
   void init();

@@ -1,12 +1,29 @@
 // The start-up sequence. Kept apart from the settings so that parts which only need the settings
 // do not pull the whole server into their link.
 #include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "device/Device.h"
 #include "gui/LocalGUI.h"
+#include "server/AccessPolicy.h"
 #include "server/LocalCAM.h"
+#include "server/ServerTimings.h"
 #include "startup/ServerLinks.h"
 #include "startup/Vexa.h"
+
+namespace {
+
+// Written by ReadAccessSettings before any other thread starts; read by init. Unset: none of
+// the settings is on.
+std::optional<vexanet::access::AccessSettings>& AccessSettingsRead() {
+  static std::optional<vexanet::access::AccessSettings> settings;
+  return settings;
+}
+
+}  // namespace
 
 Vexa::~Vexa() {
   // Take the server back from the window before the core goes.
@@ -22,16 +39,33 @@ int Vexa::main(int /*argc*/, char** /*argv*/) {
   return 0;
 }
 
+void Vexa::ReadAccessSettings() {
+  using vexanet::access::PasswordSetting;
+  std::vector<std::string> problems;
+  vexanet::access::AccessSettings settings =
+      vexanet::access::AccessSettings::FromProcessEnvironment(problems);
+  for (const std::string& problem : problems) OutLine(problem);
+  // Before the server core exists: its constructor puts the password into the window.
+  if (settings.password.kind == PasswordSetting::Kind::Text) setPassword(settings.password.text);
+  if (settings.password.kind == PasswordSetting::Kind::NoneAccepted) setNoPassword();
+  AccessSettingsRead() = std::move(settings);
+}
+
 void Vexa::init() {
   // 1. The configuration file into CFG; 2. the settings it decides.
   LoadCFG();
   InterpretCFG();
-  // 3. The server core: serial line, relay board driver, window, listening socket.
-  core_ = std::make_unique<LocalCAM>(comport, devtype, port, rate, dbits, sbits, parity,
-                                     handshake, [](int32_t listenPort) {
-                                       return std::make_unique<vexanet::WindowLink>(
-                                           LocalGUI::Create(listenPort));
-                                     });
+  // 3. The server core: serial line, relay board driver, window, listening socket, and who may
+  // connect.
+  const ServerTimings timings;
+  auto access = std::make_unique<vexanet::access::AccessPolicy>(
+      AccessSettingsRead().value_or(vexanet::access::AccessSettings{}), timings.backOff);
+  core_ = std::make_unique<LocalCAM>(
+      comport, devtype, port, rate, dbits, sbits, parity, handshake,
+      [](int32_t listenPort) {
+        return std::make_unique<vexanet::WindowLink>(LocalGUI::Create(listenPort));
+      },
+      timings, std::move(access));
   scam.store(core_.get());
   // 4. The window's own reference to the server core.
   actions_ = std::make_unique<vexanet::CoreActions>(*core_);

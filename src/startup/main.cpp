@@ -37,6 +37,8 @@ void HandOverToTheWindowProgram([[maybe_unused]] char** argv) {
 
 int main(int /*argc*/, char** argv) {
   HandOverToTheWindowProgram(argv);
+  // Before any other thread starts: the window toolkit may change the environment.
+  Vexa::ReadAccessSettings();
   vexanet::InstallStopSignals();
   const int status = vexanet::gui::RunWindowEventLoop([] {
     try {
