@@ -1,52 +1,8 @@
 #include "server/ServerSocket.h"
 
 #include <asio/ip/v6_only.hpp>
-#include <cerrno>
 
-// Platform calls: the only two here that the socket library does not wrap.
-#ifdef _WIN32
-#include <winsock2.h>
-#else
-#include <poll.h>
-#include <sys/socket.h>
-#endif
-
-namespace {
-
-#ifdef _WIN32
-using PollEntry = WSAPOLLFD;
-
-// Waits until one of the sockets can be read (a client waits on a listening socket). The shutdown
-// of a listening socket does not wake WSAPoll, so the wait is cut into short slices and the
-// caller looks at its shut-down flag after each.
-std::error_code WaitReadable(std::vector<PollEntry>& entries) {
-  if (::WSAPoll(entries.data(), static_cast<ULONG>(entries.size()), 100) >= 0) return {};
-  return {::WSAGetLastError(), std::system_category()};
-}
-
-// Closing the listening socket (in the destructor) is what ends a blocked accept on Windows; the
-// waiter sees the shut-down flag within one poll slice.
-void WakeWaiters(asio::ip::tcp::acceptor& /*acceptor*/) {}
-#else
-using PollEntry = pollfd;
-
-// Waits until one of the sockets can be read (a client waits on a listening socket) or has
-// been shut down. An interrupted wait counts as one that found nothing.
-std::error_code WaitReadable(std::vector<PollEntry>& entries) {
-  if (::poll(entries.data(), static_cast<nfds_t>(entries.size()), -1) >= 0 || errno == EINTR) {
-    return {};
-  }
-  return {errno, std::generic_category()};
-}
-
-// Wakes a thread waiting in WaitReadable or in accept on the listening socket: on Linux the
-// shutdown of a listening socket ends both at once, where closing it would not.
-void WakeWaiters(asio::ip::tcp::acceptor& acceptor) {
-  ::shutdown(acceptor.native_handle(), SHUT_RDWR);
-}
-#endif
-
-}  // namespace
+#include "server/SocketCalls.h"
 
 ServerSocket::ServerSocket() = default;
 
@@ -67,8 +23,8 @@ bool ServerSocket::OpenOne(const asio::ip::tcp::endpoint& at, bool dualStack,
   acceptor->set_option(tcp::acceptor::reuse_address(true), optional);
   acceptor->bind(at, error);
   if (!error) acceptor->listen(asio::socket_base::max_listen_connections, error);
-  // Accept waits in WaitReadable; the accept itself must never block on a client that has gone
-  // again in between.
+  // Accept waits for clients in WaitReadable; the accept itself must never block on a client
+  // that has gone again in between.
   if (!error) acceptor->non_blocking(true, error);
   if (error) {
     std::error_code ignored;
@@ -124,18 +80,18 @@ std::vector<asio::ip::tcp::endpoint> ServerSocket::LocalEndpoints() const {
 std::optional<asio::ip::tcp::socket> ServerSocket::Accept(std::error_code& error) {
   error.clear();
   if (acceptors_.empty()) error = std::make_error_code(std::errc::not_connected);
-  std::vector<PollEntry> entries;
-  for (auto& a : acceptors_) entries.push_back({a->native_handle(), POLLIN, 0});
+  std::vector<vexanet::net::Handle> handles;
+  for (auto& a : acceptors_) handles.push_back(a->native_handle());
+  std::vector<bool> readable;
   while (!error) {
     if (shutDown_.load()) {
       error = std::make_error_code(std::errc::not_connected);
       break;
     }
-    for (auto& e : entries) e.revents = 0;
-    error = WaitReadable(entries);
-    for (size_t k = 0; k < entries.size() && !error; ++k) {
-      const size_t i = (next_ + k) % entries.size();
-      if (entries[i].revents == 0) continue;
+    error = vexanet::net::WaitReadable(handles, readable);
+    for (size_t k = 0; k < handles.size() && !error; ++k) {
+      const size_t i = (next_ + k) % handles.size();
+      if (!readable[i]) continue;
       asio::ip::tcp::socket socket(io_);
       std::error_code ec;
       acceptors_[i]->accept(socket, ec);
@@ -160,6 +116,6 @@ std::optional<asio::ip::tcp::socket> ServerSocket::Accept(std::error_code& error
 void ServerSocket::Shutdown() {
   shutDown_.store(true);
   for (auto& a : acceptors_) {
-    if (a->is_open()) WakeWaiters(*a);
+    if (a->is_open()) vexanet::net::WakeListener(a->native_handle());
   }
 }

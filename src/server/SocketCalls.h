@@ -1,12 +1,14 @@
-// SocketCalls: the few socket calls the connection makes directly on its descriptor, where POSIX
-// systems and Windows differ (send without blocking or a signal, wait until writable, keepalive
-// timing, linger, shutdown). One implementation per system, chosen by the build.
+// SocketCalls: the few socket calls the connection and the listening socket make directly on
+// their descriptors, where POSIX systems and Windows differ (send without blocking or a signal,
+// wait until writable or readable, keepalive timing, linger, shutdown, waking a wait for
+// clients). One implementation per system, chosen by the build.
 #pragma once
 
 #include <asio/ip/tcp.hpp>
 #include <chrono>
 #include <cstddef>
 #include <system_error>
+#include <vector>
 
 namespace vexanet::net {
 
@@ -27,5 +29,11 @@ bool WaitWritable(Handle h, std::chrono::milliseconds timeout);
 // Linger on close for the given seconds, then both directions shut down; a socket that is not
 // connected any more is no failure.
 std::error_code LingerAndShutdown(Handle h, int seconds);
+
+// Waits until one of the sockets can be read (on a listening socket: a client waits) or has
+// failed or been woken; readable[i] tells which. An interrupted wait returns with none.
+std::error_code WaitReadable(const std::vector<Handle>& handles, std::vector<bool>& readable);
+// Wakes every thread waiting in WaitReadable on this listening socket; it is not used again.
+void WakeListener(Handle h);
 
 }  // namespace vexanet::net

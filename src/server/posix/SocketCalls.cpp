@@ -61,4 +61,22 @@ std::error_code LingerAndShutdown(Handle h, int seconds) {
   return ec;
 }
 
+std::error_code WaitReadable(const std::vector<Handle>& handles, std::vector<bool>& readable) {
+  std::vector<pollfd> entries;
+  for (const Handle& h : handles) entries.push_back({h, POLLIN, 0});
+  readable.assign(handles.size(), false);
+  if (::poll(entries.data(), static_cast<nfds_t>(entries.size()), -1) < 0) {
+    if (errno == EINTR) return {};
+    return {errno, std::generic_category()};
+  }
+  for (size_t i = 0; i < entries.size(); ++i) readable[i] = entries[i].revents != 0;
+  return {};
+}
+
+void WakeListener(Handle h) {
+  // Shutting a listening socket down ends a poll (and an accept) on it at once; closing it would
+  // not.
+  ::shutdown(h, SHUT_RDWR);
+}
+
 }  // namespace vexanet::net

@@ -73,4 +73,34 @@ std::error_code LingerAndShutdown(Handle h, int seconds) {
   return ec;
 }
 
+std::error_code WaitReadable(const std::vector<Handle>& handles, std::vector<bool>& readable) {
+  std::vector<WSAPOLLFD> entries;
+  for (const Handle& h : handles) entries.push_back({h, POLLRDNORM, 0});
+  readable.assign(handles.size(), false);
+  if (::WSAPoll(entries.data(), static_cast<ULONG>(entries.size()), -1) == SOCKET_ERROR) {
+    return LastError();
+  }
+  for (size_t i = 0; i < entries.size(); ++i) readable[i] = entries[i].revents != 0;
+  return {};
+}
+
+void WakeListener(Handle h) {
+  // A listening socket's shutdown does not end a WSAPoll on it here; a client does. Connect to
+  // it once: the waiting thread sees the server shutting down and drops that connection.
+  sockaddr_storage at{};
+  int length = sizeof at;
+  if (::getsockname(h, reinterpret_cast<sockaddr*>(&at), &length) != 0) return;
+  if (at.ss_family == AF_INET) {
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&at);
+    if (v4->sin_addr.s_addr == htonl(INADDR_ANY)) v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  } else if (at.ss_family == AF_INET6) {
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&at);
+    if (IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr)) v6->sin6_addr = in6addr_loopback;
+  }
+  const SOCKET s = ::socket(at.ss_family, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return;
+  ::connect(s, reinterpret_cast<const sockaddr*>(&at), length);  // on this machine: at once
+  ::closesocket(s);
+}
+
 }  // namespace vexanet::net
