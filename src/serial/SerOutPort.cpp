@@ -98,13 +98,14 @@ std::optional<std::string> OpenHint(const IOErrorDetail& d, const std::string& p
              "Debian: the dialout group)";
 #endif
     case IOErrorCause::kMissing: {
-#ifdef _WIN32
-      return "Serial line: " + device +
-             " does not exist: check that the adapter is plugged in and which COM port it got";
-#else
       const int n = ComNumber(portName);
       if (n == 0) return "Serial line: " + device + " does not exist";
       const std::string var = "VEXANET_COM" + std::to_string(n);
+#ifdef _WIN32
+      return "Serial line: " + device +
+             " does not exist: check that the adapter is plugged in and which COM port it got; " +
+             var + " can name another port (e.g. " + var + "=COM7)";
+#else
       return "Serial line: " + device + " does not exist; " + var +
              " can name another device (e.g. " + var + "=/dev/ttyUSB0, or a /dev/serial/by-id/ path)";
 #endif
