@@ -29,6 +29,7 @@
 #include "SerialKit/SerialConfig.h"
 #include "SerialKit/SerialIOException.h"
 #include "SerialKit/SerialPortLocal.h"
+#include "ScopedEnv.h"
 #include "serial/SerOutPort.h"
 
 namespace {
@@ -45,27 +46,7 @@ SerOutPort MakeLine(const std::string& name) {
   return SerOutPort(name, "Vexa8", 9600, 8, 1, "None", "None");
 }
 
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using testing_support::ScopedEnv;
 
 bool WaitUntil(const std::function<bool()>& done) {
   const auto limit = Clock::now() + kDeadline;

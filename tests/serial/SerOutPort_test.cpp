@@ -1,6 +1,7 @@
 // The program's serial line: on a pseudo-terminal pair with the real driver ("COM1" mapped to
 // the pty's serial end through VEXANET_COM1), and on a scripted driver for the failures a pty
 // cannot produce (timeouts refused, short writes, a failing receive count).
+#include "ScopedEnv.h"
 #include "serial/SerOutPort.h"
 
 #include <fcntl.h>
@@ -74,25 +75,7 @@ class Fd {
   int fd_;
 };
 
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using testing_support::ScopedEnv;
 
 // A pseudo-terminal pair whose serial end answers to "COM1".
 class PtyLine {
