@@ -528,31 +528,29 @@ int32_t WindowsDriver::SerTxDrain(int32_t port) {
 
 // ClearCommError: the queue counts, and the line errors since the last call, which are kept
 // until a query reports them.
+bool WindowsDriver::collectErrors(OpenPort& p, COMSTAT& stat) {
+  DWORD errors = 0;
+  if (!sys_->clearCommError(p.handle, &errors, &stat)) {
+    p.failed(sys_->lastError());
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(p.mutex);
+  p.pendingErrors |= errors;
+  return true;
+}
+
 int32_t WindowsDriver::queueCount(int32_t port, bool input) {
   const std::shared_ptr<OpenPort> p = usable(port);
-  if (!p) return SerResult::kFailure;
-  DWORD errors = 0;
   COMSTAT stat{};
-  if (!sys_->clearCommError(p->handle, &errors, &stat)) {
-    p->failed(sys_->lastError());
-    return SerResult::kFailure;
-  }
-  std::lock_guard<std::mutex> lock(p->mutex);
-  p->pendingErrors |= errors;
+  if (!p || !collectErrors(*p, stat)) return SerResult::kFailure;
   return static_cast<int32_t>(std::min<DWORD>(input ? stat.cbInQue : stat.cbOutQue, INT32_MAX));
 }
 
 int32_t WindowsDriver::lineError(int32_t port, DWORD condition) {
   const std::shared_ptr<OpenPort> p = usable(port);
-  if (!p) return SerResult::kFailure;
-  DWORD errors = 0;
   COMSTAT stat{};
-  if (!sys_->clearCommError(p->handle, &errors, &stat)) {
-    p->failed(sys_->lastError());
-    return SerResult::kFailure;
-  }
+  if (!p || !collectErrors(*p, stat)) return SerResult::kFailure;
   std::lock_guard<std::mutex> lock(p->mutex);
-  p->pendingErrors |= errors;
   const bool present = (p->pendingErrors & condition) != 0;
   p->pendingErrors &= ~condition;
   return present ? 1 : 0;

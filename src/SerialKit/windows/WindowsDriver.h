@@ -124,6 +124,8 @@ class WindowsDriver final : public NativeDriver {
   std::shared_ptr<OpenPort> usable(int32_t port) const;  // open and not vanished
   std::shared_ptr<OpenPort> findForConfig(const SerialConfig& config);
   std::shared_ptr<OpenPort> findByKey(const std::string& key) const;  // table lock held
+  // ClearCommError: the queue counts into stat, the line errors kept until a query reports them.
+  bool collectErrors(OpenPort& p, COMSTAT& stat);
   int32_t queueCount(int32_t port, bool input);
   int32_t lineError(int32_t port, DWORD condition);
   int32_t modemLine(int32_t port, DWORD line);
