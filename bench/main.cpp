@@ -10,7 +10,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/utsname.h>
@@ -93,24 +92,6 @@ double Elapsed(Clock::time_point from, Clock::time_point to) {
   return Micros(to - from).count();
 }
 
-// A pseudo-terminal whose master end the benchmark polls itself.
-struct Pty {
-  UniqueFd master, serial;
-  std::string path;
-  Pty() {
-    int m = -1, s = -1;
-    std::array<char, 128> name{};
-    if (::openpty(&m, &s, name.data(), nullptr, nullptr) != 0)
-      throw std::runtime_error("openpty failed");
-    master = UniqueFd(m);
-    serial = UniqueFd(s);
-    ::fcntl(m, F_SETFD, FD_CLOEXEC);
-    ::fcntl(s, F_SETFD, FD_CLOEXEC);
-    ::fcntl(m, F_SETFL, ::fcntl(m, F_GETFL) | O_NONBLOCK);
-    path = name.data();
-  }
-};
-
 // Reads from fd until at least `count` bytes arrived in all; the time the first byte was read.
 std::optional<Clock::time_point> ReadBytes(int fd, std::size_t count, std::string* got = nullptr) {
   const auto deadline = Clock::now() + kDeadline;
@@ -132,7 +113,7 @@ std::optional<Clock::time_point> ReadBytes(int fd, std::size_t count, std::strin
   return first;
 }
 
-std::string ExpectLine(TcpClient& c, const std::string& want) {
+std::string ExpectLine(LineClient& c, const std::string& want) {
   auto line = c.ReadLine(kDeadline);
   if (line != want)
     throw std::runtime_error("expected \"" + want + "\", got \"" + line.value_or("<nothing>") +
@@ -213,7 +194,7 @@ class Floor {
     ::cfmakeraw(&t);
     ::tcsetattr(serial_.get(), TCSANOW, &t);
     while (!client_ && Clock::now() < deadline) {
-      client_ = TcpClient::Connect(port, kDeadline);
+      client_ = LineClient::Connect(port, kDeadline);
       if (!client_) std::this_thread::sleep_for(10ms);
     }
   }
@@ -246,7 +227,7 @@ class Floor {
   TempDir dir_;
   std::unique_ptr<Socat> socat_;
   UniqueFd serial_;
-  std::optional<TcpClient> client_;
+  std::optional<LineClient> client_;
 };
 
 // ---- the measurements ---------------------------------------------------------------------------
@@ -263,21 +244,21 @@ struct Figures {
 Figures Measure(const Options& opt) {
   Figures fig;
   TempDir dir("vexanet-bench");
-  Pty pty;
+  PtyPair pty;  // the benchmark polls its master end itself
   Launch launch;
   launch.workdir = dir.path();
-  launch.env = {{"VEXANET_COM1", pty.path}};
+  launch.env = {{"VEXANET_COM1", pty.path()}};
   int port = 0;
   auto server = StartListening(opt.programs, launch, {}, &port);
   if (!server->WaitForExact(StatusLine("COM1  Vexa  0 minutes  Ready"), 30s))
     throw std::runtime_error("the server did not get ready\n" + server->Transcript());
-  ReadBytes(pty.master.get(), 8);  // the start-up bytes
+  ReadBytes(pty.master(), 8);  // the start-up bytes
   std::cerr << "bench: server ready on port " << port << "\n";
 
   Floor floor;
   if (!floor.available()) std::cerr << "bench: socat could not be started: no floor\n";
 
-  auto client = TcpClient::Connect(port, kDeadline);
+  auto client = LineClient::Connect(port, kDeadline);
   if (!client) throw std::runtime_error("cannot connect to the server");
   ExpectLine(*client, "OK");
 
@@ -306,7 +287,7 @@ Figures Measure(const Options& opt) {
   for (int i = 0; i < relayN; ++i) {
     const auto t0 = Clock::now();
     client->Send("R1On\r\n");
-    const auto byteAt = ReadBytes(pty.master.get(), 1);
+    const auto byteAt = ReadBytes(pty.master(), 1);
     if (!byteAt) throw std::runtime_error("no byte on the serial line");
     ExpectLine(*client, "Stat10000000");
     const auto statusAt = Clock::now();
@@ -334,7 +315,7 @@ Figures Measure(const Options& opt) {
   ours.clear();
   for (int i = 0; i < cycleN; ++i) {
     const auto t0 = Clock::now();
-    auto c = TcpClient::Connect(port, kDeadline);
+    auto c = LineClient::Connect(port, kDeadline);
     if (!c) throw std::runtime_error("session cycle: cannot connect");
     ExpectLine(*c, "OK");
     c->Send("Close\r\n");

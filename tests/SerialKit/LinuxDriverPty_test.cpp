@@ -2,8 +2,6 @@
 // and the test plays the device on the master end.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -15,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "PtyPair.h"
 #include "SerialKit/NativeDriverRegistry.h"
 #include "SerialKit/SerialConfig.h"
 #include "SerialKit/SerialPortLocal.h"
@@ -26,48 +25,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
 
-class Pty {
- public:
-  Pty() {
-    int slave = -1;
-    char name[128] = {};
-    if (::openpty(&master_, &slave, name, nullptr, nullptr) != 0) return;
-    ::close(slave);  // the driver opens the serial end itself
-    path_ = name;
-  }
-  ~Pty() { closeMaster(); }
-  Pty(const Pty&) = delete;
-  Pty& operator=(const Pty&) = delete;
-
-  bool ok() const { return master_ >= 0; }
-  const std::string& path() const { return path_; }
-  int master() const { return master_; }
-  void closeMaster() {
-    if (master_ >= 0) ::close(master_);
-    master_ = -1;
-  }
-  void send(const Bytes& b) { ASSERT_EQ(::write(master_, b.data(), b.size()), ssize_t(b.size())); }
-  // Reads until n bytes came or two seconds passed.
-  Bytes receive(size_t n) {
-    Bytes out;
-    for (int i = 0; i < 200 && out.size() < n; ++i) {
-      struct pollfd p {
-        master_, POLLIN, 0
-      };
-      if (::poll(&p, 1, 10) == 1 && (p.revents & POLLIN)) {
-        uint8_t buf[256];
-        const ssize_t r = ::read(master_, buf, sizeof buf);
-        if (r > 0) out.insert(out.end(), buf, buf + r);
-      }
-    }
-    return out;
-  }
-
- private:
-  int master_ = -1;
-  std::string path_;
-};
-
 double threadCpuMs() {
   struct timespec ts {};
   ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -76,7 +33,8 @@ double threadCpuMs() {
 
 class SerialKitLinuxPty : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(pty.ok()) << "openpty failed"; }
+  // The driver holds the only open of the serial end, as it would of a real device.
+  SerialKitLinuxPty() { pty.ReleaseSerialEnd(); }
   // Opens the pty's serial end with cfg's settings; returns the driver's port number (from 0).
   int32_t openAndConfigure(SerialConfig& cfg) {
     cfg.setPortName(pty.path());
@@ -94,7 +52,7 @@ class SerialKitLinuxPty : public ::testing::Test {
     return got;
   }
 
-  Pty pty;
+  testing_support::PtyPair pty;
   std::shared_ptr<LinuxDriver> driver = std::make_shared<LinuxDriver>();
 };
 
@@ -138,9 +96,9 @@ TEST_F(SerialKitLinuxPty, BytesBothWays) {
   EXPECT_EQ(driver->SerPutByte(port, 0x0A), 0);
   Bytes expected = hello;
   expected.push_back(0x0A);
-  EXPECT_EQ(pty.receive(expected.size()), expected);
+  EXPECT_EQ(pty.Read(expected.size(), 2s), expected);
 
-  pty.send({0x11, '\r', 0x03, 0xFF});
+  ASSERT_TRUE(pty.Write({0x11, '\r', 0x03, 0xFF}));
   EXPECT_EQ(waitReady(port, 4), 4);
   EXPECT_EQ(driver->SerGetByte(port), 0x11);
   Bytes buf(16, 0xEE);
@@ -158,7 +116,7 @@ TEST_F(SerialKitLinuxPty, BytesBothWays) {
 TEST_F(SerialKitLinuxPty, FlushDropsReceivedBytes) {
   SerialConfig cfg;
   const int32_t port = openAndConfigure(cfg);
-  pty.send({1, 2, 3});
+  ASSERT_TRUE(pty.Write({1, 2, 3}));
   EXPECT_EQ(waitReady(port, 3), 3);
   EXPECT_EQ(driver->SerRxFlush(port), 0);
   EXPECT_EQ(driver->SerRxReadyCount(port), 0);
@@ -188,7 +146,7 @@ TEST_F(SerialKitLinuxPty, ReceiveTimeoutIsWaitedWithoutData) {
 
   std::thread late([&] {
     std::this_thread::sleep_for(30ms);
-    pty.send({'z'});
+    ASSERT_TRUE(pty.Write({'z'}));
   });
   ASSERT_EQ(driver->SerSetTimeoutRx(port, 5000), 0);
   EXPECT_EQ(driver->SerGetByte(port), 'z');
@@ -246,7 +204,7 @@ TEST_F(SerialKitLinuxPty, VanishedDeviceFailsEverythingWithoutSpinning) {
   const int32_t port = openAndConfigure(cfg);
   ASSERT_EQ(driver->SerSetTimeoutRx(port, 400), 0);
   ASSERT_EQ(driver->SerSetTimeoutTx(port, 400), 0);
-  pty.closeMaster();
+  pty.CloseMaster();
 
   const double cpu = threadCpuMs();
   EXPECT_EQ(driver->SerGetByte(port), -1);
@@ -294,8 +252,8 @@ TEST_F(SerialKitLinuxPty, PortCoreOpensNamedPortAndMovesBytes) {
     EXPECT_EQ(port.getPortNum(), 0);
     EXPECT_EQ(port.getTimeoutRx(), 0);
     port.putString("R1On");
-    EXPECT_EQ(pty.receive(4), (Bytes{'R', '1', 'O', 'n'}));
-    pty.send({'O', 'K'});
+    EXPECT_EQ(pty.Read(4, 2s), (Bytes{'R', '1', 'O', 'n'}));
+    ASSERT_TRUE(pty.Write({'O', 'K'}));
     int32_t ready = 0;
     for (int i = 0; i < 200 && (ready = port.rxReadyCount()) < 2; ++i)
       std::this_thread::sleep_for(5ms);

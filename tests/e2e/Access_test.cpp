@@ -12,13 +12,14 @@
 #include <vector>
 
 #include "E2eFixture.h"
-#include "server/LoopbackPeers.h"
+#include "LineClient.h"
+#include "PortHolder.h"
 
 namespace vexanet::e2e {
 namespace {
 
-using testing_support::peers::PeerClient;
-using testing_support::peers::PortHolder;
+using testing_support::LineClient;
+using testing_support::PortHolder;
 
 class AccessTest : public ServerTest {
  protected:
@@ -51,12 +52,12 @@ TEST_F(AccessTest, OnlyAllowedClientsAreServed) {
             1u);
   EXPECT_EQ(CountLines([](const std::string& l) { return l.find("/129") != l.npos; }), 1u);
 
-  PeerClient refused("127.0.0.1", "127.0.0.1", port);
+  LineClient refused(port);
   ASSERT_TRUE(refused.ok());
-  EXPECT_TRUE(refused.ClosedUngreeted(kDeadline));
+  EXPECT_TRUE(refused.ClosedByServer(kDeadline));
   EXPECT_TRUE(HasConsoleLine("Refused connection from 127.0.0.1: not in VEXANET_ALLOW"));
 
-  PeerClient allowed("127.0.0.2", "127.0.0.1", port);
+  LineClient allowed(port, {.from = "127.0.0.2"});
   EXPECT_EQ(allowed.ReadLine(kDeadline), "OK");
   allowed.SendLine("R4On");
   EXPECT_EQ(allowed.ReadLine(kDeadline), "Stat00010000");
@@ -76,23 +77,23 @@ TEST_F(AccessTest, RequiredPasswordFromAFileWithBackOff) {
   StartWith({{"VEXANET_PASSWORD_FILE", file.string()}, {"VEXANET_REQUIRE_PASSWORD", "1"}});
 
   // Nothing before the password.
-  PeerClient early("127.0.0.1", "127.0.0.1", port);
+  LineClient early(port);
   EXPECT_EQ(early.ReadLine(kDeadline), "OK");
   early.SendLine("R1On");
   EXPECT_EQ(early.ReadLine(kDeadline), "Password required");
-  EXPECT_TRUE(early.ClosedUngreeted(kDeadline));
+  EXPECT_TRUE(early.ClosedByServer(kDeadline));
 
   // The built-in password is not it. The rejection turns the address away for a second.
-  PeerClient wrong("127.0.0.1", "127.0.0.1", port);
+  LineClient wrong(port);
   EXPECT_EQ(wrong.ReadLine(kDeadline), "OK");
   const auto since = Clock::now();
   wrong.SendLine("PWDQWK");
   EXPECT_EQ(wrong.ReadLine(kDeadline), "Password/Connection Rejected!");
   EXPECT_EQ(wrong.ReadLine(kDeadline), "CLOSE");
-  EXPECT_TRUE(wrong.ClosedUngreeted(kDeadline));
+  EXPECT_TRUE(wrong.ClosedByServer(kDeadline));
   ASSERT_TRUE(server->WaitForNth(StatusLine("Awaiting Client Connection"), 3, kDeadline));
   {
-    PeerClient tooSoon("127.0.0.1", "127.0.0.1", port);
+    LineClient tooSoon(port);
     const bool greeted = tooSoon.ReadLine(kDeadline).has_value();
     if (Clock::now() - since < 1s) {  // checked only while the second cannot have run out
       EXPECT_FALSE(greeted);
@@ -108,7 +109,7 @@ TEST_F(AccessTest, RequiredPasswordFromAFileWithBackOff) {
   // After the second, the password from the first line of the file opens the session.
   std::this_thread::sleep_for(1s - (Clock::now() - since) + 100ms);
   ASSERT_TRUE(server->WaitForNth(StatusLine("Awaiting Client Connection"), 3, kDeadline));
-  PeerClient right("127.0.0.1", "127.0.0.1", port);
+  LineClient right(port);
   ASSERT_EQ(right.ReadLine(kDeadline), "OK");
   right.SendLine("PWDs3cret");
   EXPECT_EQ(right.ReadLine(kDeadline), "Password/Connection Accepted!");
@@ -128,15 +129,15 @@ TEST_F(AccessTest, UnreadablePasswordFileAcceptsNoPassword) {
             }),
             1u);
   for (const char* line : {"PWDQWK", "PWD"}) {
-    PeerClient c("127.0.0.1", "127.0.0.1", port);
+    LineClient c(port);
     ASSERT_EQ(c.ReadLine(kDeadline), "OK");
     c.SendLine(line);
     EXPECT_EQ(c.ReadLine(kDeadline), "Password/Connection Rejected!") << line;
     EXPECT_EQ(c.ReadLine(kDeadline), "CLOSE") << line;
-    EXPECT_TRUE(c.ClosedUngreeted(kDeadline)) << line;
+    EXPECT_TRUE(c.ClosedByServer(kDeadline)) << line;
   }
   // No password is required: a client that sends none is still served.
-  PeerClient none("127.0.0.1", "127.0.0.1", port);
+  LineClient none(port);
   ASSERT_EQ(none.ReadLine(kDeadline), "OK");
   none.SendLine("Get");
   EXPECT_EQ(none.ReadLine(kDeadline), "Stat00000000");
@@ -167,7 +168,7 @@ TEST_F(AccessTest, ListensOnlyOnTheListedAddresses) {
             }),
             1u);
   WaitForRelaysOff();
-  PeerClient six("::1", "::1", port);
+  LineClient six(port, {.host = "::1", .from = "::1"});
   EXPECT_EQ(six.ReadLine(kDeadline), "OK");
   six.SendLine("Get");
   EXPECT_EQ(six.ReadLine(kDeadline), kAllOff);

@@ -221,7 +221,7 @@ TEST_P(ProtocolTest, Conversation) {
   ASSERT_NO_FATAL_FAILURE(StartListening(c.config));
   ASSERT_NO_FATAL_FAILURE(WaitForRelaysOff());
 
-  std::optional<TcpClient> client;
+  std::optional<LineClient> client;
   std::size_t nextByte = 8;  // after the start-up bytes
   std::size_t consoleFrom = *relaysOffLine + 1;
   for (std::size_t i = 0; i < c.steps.size(); ++i) {
@@ -230,7 +230,7 @@ TEST_P(ProtocolTest, Conversation) {
     switch (s.kind) {
       case Step::Kind::kConnect: {
         int error = 0;
-        client = TcpClient::Connect(port, kDeadline, &error);
+        client = LineClient::Connect(port, kDeadline, &error);
         ASSERT_TRUE(client) << "connect failed: errno " << error;
         ASSERT_EQ(client->ReadLine(kDeadline), std::optional<std::string>("OK"));
         break;

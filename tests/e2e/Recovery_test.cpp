@@ -174,13 +174,13 @@ bool StartsWith(const std::string& s, const std::string& prefix) {
 }
 
 // A connected client that has been greeted.
-std::optional<TcpClient> Client(int port) {
-  auto client = TcpClient::Connect(port, kDeadline);
+std::optional<LineClient> Client(int port) {
+  auto client = LineClient::Connect(port, kDeadline);
   if (!client || client->ReadLine(kDeadline) != std::optional<std::string>("OK")) return {};
   return client;
 }
 
-std::optional<std::string> Ask(TcpClient& client, const std::string& word) {
+std::optional<std::string> Ask(LineClient& client, const std::string& word) {
   if (!client.Send(word + "\r\n")) return std::nullopt;
   return client.ReadLine(kDeadline);
 }

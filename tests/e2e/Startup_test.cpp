@@ -27,8 +27,8 @@ std::string OkLine(int port) {
 }
 
 // Connects, reads the greeting and sends one line; the client for further checks.
-std::optional<TcpClient> Session(int port, const std::string& line) {
-  auto client = TcpClient::Connect(port, kDeadline);
+std::optional<LineClient> Session(int port, const std::string& line) {
+  auto client = LineClient::Connect(port, kDeadline);
   if (!client || client->ReadLine(kDeadline) != std::optional<std::string>("OK")) return {};
   if (!client->Send(line)) return {};
   return client;
@@ -139,7 +139,7 @@ TEST_F(StartupTest, ManualAcceptanceOpensNoListeningSocket) {
   EXPECT_EQ(com1.WaitForBytes(8, kDeadline).size(), 8u);
 
   int error = 0;
-  EXPECT_FALSE(TcpClient::Connect(port, kDeadline, &error));
+  EXPECT_FALSE(LineClient::Connect(port, kDeadline, &error));
   EXPECT_EQ(error, ECONNREFUSED);
   const auto lines = server->Lines();
   EXPECT_FALSE(HasLine(lines, OkLine(port)));

@@ -4,7 +4,6 @@
 // and points the link at it: what a USB adapter and vexanet-board --link do.
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -29,7 +28,9 @@
 #include "SerialKit/SerialConfig.h"
 #include "SerialKit/SerialIOException.h"
 #include "SerialKit/SerialPortLocal.h"
+#include "PtyPair.h"
 #include "ScopedEnv.h"
+#include "TempDir.h"
 #include "serial/SerOutPort.h"
 
 namespace {
@@ -46,7 +47,9 @@ SerOutPort MakeLine(const std::string& name) {
   return SerOutPort(name, "Vexa8", 9600, 8, 1, "None", "None");
 }
 
+using testing_support::PtyPair;
 using testing_support::ScopedEnv;
+using testing_support::TempDir;
 
 bool WaitUntil(const std::function<bool()>& done) {
   const auto limit = Clock::now() + kDeadline;
@@ -60,23 +63,14 @@ bool WaitUntil(const std::function<bool()>& done) {
 // A serial line that can be unplugged and plugged back, reached as "COM1" through a link.
 class PluggableLine {
  public:
-  PluggableLine() {
-    std::string templ = (fs::temp_directory_path() / "vexanet-serial-XXXXXX").string();
-    if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = templ;
-    link_ = (dir_ / "com1").string();
-    env_ = std::make_unique<ScopedEnv>("VEXANET_COM1", link_);
-  }
-  ~PluggableLine() {
-    Unplug();
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
+  PluggableLine() : dir_("vexanet-serial"), link_((dir_.path() / "com1").string()),
+                    env_("VEXANET_COM1", link_) {}
+  ~PluggableLine() { Unplug(); }
   PluggableLine(const PluggableLine&) = delete;
   PluggableLine& operator=(const PluggableLine&) = delete;
 
   const std::string& link() const { return link_; }
-  const fs::path& folder() const { return dir_; }
+  const fs::path& folder() const { return dir_.path(); }
   std::string slave() const {
     std::lock_guard lock(m_);
     return slavePath_;
@@ -85,60 +79,38 @@ class PluggableLine {
   // Plug and Unplug may be called from the line's retry thread (in a reconnect function).
   void Plug() {
     std::lock_guard lock(m_);
-    int m = -1, s = -1;
-    char name[256] = {};
-    if (::openpty(&m, &s, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
-    master_ = m;
-    serial_ = s;  // held as the board does, so the master never reads a hang-up
-    slavePath_ = name;
+    pty_.emplace();  // the board holds the serial end too, so the master never reads a hang-up
+    slavePath_ = pty_->path();
     const std::string tmp = link_ + ".new";
     ::unlink(tmp.c_str());
-    if (::symlink(name, tmp.c_str()) != 0 || ::rename(tmp.c_str(), link_.c_str()) != 0) {
+    if (::symlink(slavePath_.c_str(), tmp.c_str()) != 0 || ::rename(tmp.c_str(), link_.c_str()) != 0) {
       throw std::runtime_error("cannot point the link");
     }
   }
   void Unplug() {
     std::lock_guard lock(m_);
-    if (master_ >= 0) ::close(master_);
-    if (serial_ >= 0) ::close(serial_);
-    master_ = serial_ = -1;
+    pty_.reset();
     ::unlink(link_.c_str());
   }
 
   // The next n bytes the line carries, or fewer if they do not come in time.
-  Bytes Read(size_t n) {
-    const int master = Master();
-    Bytes out;
-    const auto limit = Clock::now() + kDeadline;
-    while (out.size() < n && Clock::now() < limit) {
-      pollfd p{master, POLLIN, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
-      uint8_t buf[64];
-      const ssize_t r = ::read(master, buf, std::min(sizeof buf, n - out.size()));
-      if (r <= 0) break;
-      out.insert(out.end(), buf, buf + r);
-    }
-    return out;
-  }
+  Bytes Read(size_t n) { return PtyPair::ReadFd(Master(), n, kDeadline); }
   // Whether nothing more arrives within a short while.
-  bool Quiet() {
-    pollfd p{Master(), POLLIN, 0};
-    return ::poll(&p, 1, 100) == 0;
-  }
+  bool Quiet() { return PtyPair::QuietFd(Master(), std::chrono::milliseconds(100)); }
 
  private:
+  // A master that an unplug closes meanwhile reads as nothing more.
   int Master() const {
     std::lock_guard lock(m_);
-    return master_;
+    return pty_ ? pty_->master() : -1;
   }
 
   mutable std::mutex m_;
-  fs::path dir_;
+  TempDir dir_;
   std::string link_;
+  ScopedEnv env_;
   std::string slavePath_;
-  std::unique_ptr<ScopedEnv> env_;
-  int master_ = -1;
-  int serial_ = -1;
+  std::optional<PtyPair> pty_;
 };
 
 // Standard output of the process while the object lives; Text() ends the capture.

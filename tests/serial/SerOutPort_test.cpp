@@ -1,12 +1,13 @@
 // The program's serial line: on a pseudo-terminal pair with the real driver ("COM1" mapped to
 // the pty's serial end through VEXANET_COM1), and on a scripted driver for the failures a pty
 // cannot produce (timeouts refused, short writes, a failing receive count).
+#include "PtyPair.h"
 #include "ScopedEnv.h"
+#include "UniqueFd.h"
 #include "serial/SerOutPort.h"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -61,63 +62,21 @@ SerOutPort MakeLine(const std::string& name) {
   return SerOutPort(name, "Vexa8", 9600, 8, 1, "None", "None");
 }
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 using testing_support::ScopedEnv;
+using testing_support::UniqueFd;
 
 // A pseudo-terminal pair whose serial end answers to "COM1".
-class PtyLine {
+class PtyLine : public testing_support::PtyPair {
  public:
-  PtyLine() {
-    int m = -1, s = -1;
-    char name[256] = {};
-    if (::openpty(&m, &s, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
-    master_ = std::make_unique<Fd>(m);
-    slave_ = std::make_unique<Fd>(s);
-    path_ = name;
-    env_ = std::make_unique<ScopedEnv>("VEXANET_COM1", path_);
-  }
-  const std::string& path() const { return path_; }
-  int master() const { return master_->get(); }
+  PtyLine() : env_("VEXANET_COM1", path()) {}
 
-  // The next n bytes the line carries, or fewer if they do not come within five seconds.
-  Bytes Read(size_t n) {
-    Bytes out;
-    const auto limit = Clock::now() + std::chrono::seconds(5);
-    while (out.size() < n && Clock::now() < limit) {
-      pollfd p{master(), POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      uint8_t buf[256];
-      const ssize_t r = ::read(master(), buf, std::min(sizeof buf, n - out.size()));
-      if (r <= 0) break;
-      out.insert(out.end(), buf, buf + r);
-    }
-    return out;
-  }
-  // Whether anything more arrives within a short while.
-  bool Quiet() {
-    pollfd p{master(), POLLIN, 0};
-    return ::poll(&p, 1, 100) == 0;
-  }
   // Writes bytes as the board would and waits until the serial end has all of them waiting.
   void Answer(const Bytes& bytes) {
-    ASSERT_EQ(::write(master(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ASSERT_TRUE(Write(bytes));
     const auto limit = Clock::now() + std::chrono::seconds(5);
     int waiting = 0;
     while (Clock::now() < limit) {
-      ASSERT_EQ(::ioctl(slave_->get(), FIONREAD, &waiting), 0);
+      ASSERT_EQ(::ioctl(serial(), FIONREAD, &waiting), 0);
       if (waiting >= static_cast<int>(bytes.size())) return;
       std::this_thread::sleep_for(milliseconds(5));
     }
@@ -125,9 +84,7 @@ class PtyLine {
   }
 
  private:
-  std::unique_ptr<Fd> master_, slave_;
-  std::string path_;
-  std::unique_ptr<ScopedEnv> env_;
+  ScopedEnv env_;
 };
 
 // --- on a pseudo-terminal with the real driver ---
@@ -220,7 +177,7 @@ TEST(SerOutPortPty, MissingDeviceGivesCodeOneTheErrorAndAHint) {
 
 TEST(SerOutPortPty, PortHeldElsewhereGivesCodeOne) {
   PtyLine line;
-  Fd other(::open(line.path().c_str(), O_RDWR | O_NOCTTY));
+  UniqueFd other(::open(line.path().c_str(), O_RDWR | O_NOCTTY));
   ASSERT_GE(other.get(), 0);
   ASSERT_EQ(::flock(other.get(), LOCK_EX | LOCK_NB), 0);
   testing::internal::CaptureStdout();

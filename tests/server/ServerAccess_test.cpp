@@ -4,7 +4,8 @@
 #include <map>
 #include <set>
 
-#include "LoopbackPeers.h"
+#include "LineClient.h"
+#include "PortHolder.h"
 #include "ServerHarness.h"
 #include "server/AccessPolicy.h"
 #include "server/ServerSocket.h"
@@ -16,8 +17,6 @@ namespace acl = vexanet::access;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using testing_support::peers::PeerClient;
-using testing_support::peers::PortHolder;
 
 // The core as start-up makes it, with the access settings these variables give.
 class Access : public ServerFixture {
@@ -59,7 +58,7 @@ class Access : public ServerFixture {
   // greeted: it was closed without a line and the same session goes on waiting.
   bool Served() {
     const auto before = core().connectthread();
-    Client c(port());
+    LineClient c(port());
     const std::optional<std::string> first = c.ReadLine();
     if (first == "OK") {
       c.SendLine("Close");
@@ -83,7 +82,7 @@ class Access : public ServerFixture {
   }
   // A wrong password on a greeted client: the rejection, the connection ends and the next
   // session waits.
-  void Reject(Client& c) {
+  void Reject(LineClient& c) {
     const auto serving = core().connectthread();
     c.SendLine("PWDwrong");
     EXPECT_EQ(c.ReadLine(), "Password/Connection Rejected!");
@@ -107,12 +106,12 @@ TEST_F(Access, RefusedClientsNeverTakeTheSlot) {
   const auto waiting = core().connectthread();
   const int statusCount = window().statusCount;
 
-  PeerClient fromOne("127.0.0.1", "127.0.0.1", port());
-  PeerClient fromSix("::1", "::1", port());  // the listening socket is dual-stack
+  LineClient fromOne(port());
+  LineClient fromSix(port(), {.host = "::1", .from = "::1"});  // the listening socket is dual-stack
   ASSERT_TRUE(fromOne.ok());
   ASSERT_TRUE(fromSix.ok());
-  EXPECT_TRUE(fromOne.ClosedUngreeted());
-  EXPECT_TRUE(fromSix.ClosedUngreeted());
+  EXPECT_TRUE(fromOne.ClosedByServer());
+  EXPECT_TRUE(fromSix.ClosedByServer());
   EXPECT_TRUE(WaitUntil([&] {
     return out.Contains("Refused connection from 127.0.0.1: not in VEXANET_ALLOW") &&
            out.Contains("Refused connection from ::1: not in VEXANET_ALLOW");
@@ -121,7 +120,7 @@ TEST_F(Access, RefusedClientsNeverTakeTheSlot) {
   EXPECT_TRUE(waiting->waiting());
   EXPECT_EQ(window().statusCount, statusCount);  // the window never heard of them
 
-  PeerClient allowed("127.0.0.2", "127.0.0.1", port());
+  LineClient allowed(port(), {.from = "127.0.0.2"});
   EXPECT_EQ(allowed.ReadLine(), "OK");
   allowed.SendLine("Get");
   EXPECT_EQ(allowed.ReadLine(), "Stat00000000");
@@ -129,12 +128,12 @@ TEST_F(Access, RefusedClientsNeverTakeTheSlot) {
 
   // One that is refused while the allowed client is served waits in the queue, and is closed
   // as soon as the next session takes it; that session goes on waiting for an allowed client.
-  PeerClient queued("127.0.0.1", "127.0.0.1", port());
+  LineClient queued(port());
   ASSERT_TRUE(queued.ok());
   allowed.SendLine("Close");
-  EXPECT_TRUE(queued.ClosedUngreeted());
+  EXPECT_TRUE(queued.ClosedByServer());
   EXPECT_TRUE(NextSessionWaiting(waiting));
-  PeerClient next("127.0.0.2", "127.0.0.1", port());
+  LineClient next(port(), {.from = "127.0.0.2"});
   EXPECT_EQ(next.ReadLine(), "OK");
   EXPECT_EQ(Count(out.Text(), "Refused connection from 127.0.0.1"), 2u);
 }
@@ -152,7 +151,7 @@ TEST_F(Access, ListensOnlyOnTheListedAddresses) {
     EXPECT_EQ(core().ss()->LocalEndpoints(),
               (std::vector<asio::ip::tcp::endpoint>{
                   {asio::ip::make_address("::1"), static_cast<uint16_t>(taken.port())}}));
-    PeerClient v6("::1", "::1", taken.port());
+    LineClient v6(taken.port(), {.host = "::1", .from = "::1"});
     EXPECT_EQ(v6.ReadLine(), "OK");
   }
   // Nothing usable: as any other socket that cannot be opened.
@@ -168,8 +167,8 @@ TEST_F(Access, ListensOnlyOnTheListedAddresses) {
   // IPv4 loopback only: nothing answers on ::1.
   Stop();
   StartWith({{"VEXANET_LISTEN", "127.0.0.1"}});
-  EXPECT_FALSE(PeerClient("::1", "::1", port()).ok());
-  PeerClient v4("127.0.0.1", "127.0.0.1", port());
+  EXPECT_FALSE((LineClient(port(), {.host = "::1", .from = "::1"}).ok()));
+  LineClient v4(port());
   EXPECT_EQ(v4.ReadLine(), "OK");
 }
 
@@ -304,8 +303,8 @@ TEST(ServerSocketListen, SeveralAddressesShareOneWait) {
   EXPECT_EQ(endpoints[0].port(), endpoints[1].port());
 
   // Clients on either address are taken by the one wait.
-  PeerClient one("127.0.0.1", "127.0.0.1", ss.Port());
-  PeerClient six("::1", "::1", ss.Port());
+  LineClient one(ss.Port());
+  LineClient six(ss.Port(), {.host = "::1", .from = "::1"});
   std::set<std::string> from;
   for (int i = 0; i < 2; ++i) {
     std::error_code ec;

@@ -22,7 +22,7 @@ class Session : public ServerFixture {
     Start("COM1", 0, true, timings);
   }
   // An accepted password line in a session of one (shortened) minute.
-  static void AuthenticateTimed(Client& c) {
+  static void AuthenticateTimed(LineClient& c) {
     c.SendLine("PWDQWK");
     EXPECT_EQ(c.ReadLine(), "Password/Connection Accepted!");
     EXPECT_EQ(c.ReadLine(), "Available Time: 1 Minutes");
@@ -290,7 +290,7 @@ TEST(ConnectionWriter, ClientThatNeverReadsCannotHoldAWriter) {
   ServerSocket ss;
   std::error_code ec;
   ASSERT_TRUE(ss.Open(0, ec));
-  Client client(ss.Port());
+  LineClient client(ss.Port());
   ASSERT_TRUE(client.ok());
   auto socket = ss.Accept(ec);
   ASSERT_TRUE(socket);

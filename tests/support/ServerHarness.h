@@ -1,16 +1,9 @@
-// Test harness for the server core: a pseudo-terminal standing in for the relay board's serial
-// line (mapped to COM1), a server core on an ephemeral loopback port with a recording window,
-// and loopback clients. No window toolkit: the core only sees its ServerWindow.
+// Test harness for the server core: a pseudo-terminal pair standing in for the relay board's
+// serial line (mapped to COM1), a server core on an ephemeral loopback port with a recording
+// window, and loopback line clients. No window toolkit: the core only sees its ServerWindow.
 #pragma once
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <pty.h>
-#include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <array>
@@ -27,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "LineClient.h"
+#include "PtyPair.h"
 #include "device/Vexa8.h"
 #include "server/ClientSocket.h"
 #include "server/LocalCAM.h"
@@ -52,128 +47,6 @@ inline bool WaitUntil(const std::function<bool()>& pred, std::chrono::millisecon
 inline void Pump(std::chrono::milliseconds d) {
   WaitUntil([] { return false; }, d);
 }
-
-// A pseudo-terminal pair: the server opens the slave end as COM1, the test reads the master.
-class PtyLine {
- public:
-  PtyLine() {
-    int slave = -1;
-    char name[256] = {};
-    if (::openpty(&master_, &slave, name, nullptr, nullptr) != 0)
-      throw std::runtime_error("openpty");
-    path_ = name;
-    // Keep the slave open ourselves so that the master never sees a hang-up between opens.
-    slave_ = slave;
-    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-  }
-  ~PtyLine() {
-    if (slave_ >= 0) ::close(slave_);
-    if (master_ >= 0) ::close(master_);
-  }
-  const std::string& path() const { return path_; }
-  int master() const { return master_; }
-
-  // Bytes that arrive on the line within the timeout (stops early once count bytes are there).
-  std::vector<uint8_t> Read(size_t count, std::chrono::milliseconds timeout = 3s) {
-    std::vector<uint8_t> out;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (out.size() < count) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      pollfd p{master_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 10))) <= 0) continue;
-      uint8_t buf[256];
-      const ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
-      if (n > 0) out.insert(out.end(), buf, buf + n);
-    }
-    return out;
-  }
-  // Everything that arrives within the given time.
-  std::vector<uint8_t> Drain(std::chrono::milliseconds d) { return Read(1 << 20, d); }
-
- private:
-  int master_ = -1;
-  int slave_ = -1;
-  std::string path_;
-};
-
-// A loopback client speaking the line protocol.
-class Client {
- public:
-  explicit Client(int port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~Client() { CloseNow(); }
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
-
-  bool ok() const { return fd_ >= 0; }
-  void Send(const std::string& raw) {
-    size_t done = 0;
-    while (done < raw.size()) {
-      const ssize_t n = ::send(fd_, raw.data() + done, raw.size() - done, MSG_NOSIGNAL);
-      if (n <= 0) return;
-      done += static_cast<size_t>(n);
-    }
-  }
-  void SendLine(const std::string& line) { Send(line + "\r\n"); }
-
-  // The next line (without CR LF), or nullopt on end of stream / timeout.
-  std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      const auto pos = buffer_.find("\r\n");
-      if (pos != std::string::npos) {
-        std::string line = buffer_.substr(0, pos);
-        buffer_.erase(0, pos + 2);
-        return line;
-      }
-      if (eof_) return std::nullopt;
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return std::nullopt;
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 10))) <= 0) continue;
-      char buf[4096];
-      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-      if (n <= 0) {
-        eof_ = true;
-        continue;
-      }
-      buffer_.append(buf, static_cast<size_t>(n));
-    }
-  }
-  // True when the server closed the connection (end of stream) within the timeout, with no
-  // further line before it.
-  bool ClosedByServer(std::chrono::milliseconds timeout = 5s) {
-    auto line = ReadLine(timeout);
-    return !line && eof_;
-  }
-  // No line arrives within the given time and the connection stays open.
-  bool Silent(std::chrono::milliseconds d = 300ms) {
-    auto line = ReadLine(d);
-    return !line && !eof_;
-  }
-  void CloseNow() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  int fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
-  std::string buffer_;
-  bool eof_ = false;
-};
 
 // Standard output captured into a file for the lifetime of the object.
 class StdoutCapture {
@@ -313,8 +186,8 @@ class ServerFixture : public ::testing::Test {
   }
 
   // A client that has been greeted.
-  std::unique_ptr<Client> Connect() {
-    auto c = std::make_unique<Client>(port());
+  std::unique_ptr<LineClient> Connect() {
+    auto c = std::make_unique<LineClient>(port());
     EXPECT_TRUE(c->ok());
     EXPECT_EQ(c->ReadLine(), "OK");
     return c;
@@ -332,7 +205,7 @@ class ServerFixture : public ::testing::Test {
     });
   }
 
-  PtyLine line_;
+  PtyPair line_;
   std::unique_ptr<LocalCAM> core_;
   FakeWindow* window_ = nullptr;  // owned by the core
 };

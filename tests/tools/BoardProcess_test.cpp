@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "TempDir.h"
+
 extern char** environ;
 
 namespace {
@@ -33,21 +35,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kDeadline = 10s;  // generous: only a hang ever reaches it
 
-class TempDir {
- public:
-  TempDir() {
-    std::string templ = (fs::temp_directory_path() / "vexanet-board-XXXXXX").string();
-    if (::mkdtemp(templ.data()) != nullptr) path_ = templ;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using testing_support::TempDir;
 
 // The board process with its standard output on a pipe and standard error in a file. Killed and
 // reaped on destruction if a test ends early.
@@ -196,8 +184,7 @@ bool WaitForText(const fs::path& file, const std::string& text) {
 }
 
 TEST(BoardProcess, ServesTheLineAcrossReopeningAndEndsCleanlyOnSigterm) {
-  TempDir dir;
-  ASSERT_FALSE(dir.path().empty());
+  TempDir dir("vexanet-board");
   const fs::path link = dir.path() / "com1";
   const fs::path err = dir.path() / "stderr.txt";
   Board board({"--json", "--link", link.string()}, err);
@@ -237,8 +224,7 @@ TEST(BoardProcess, ServesTheLineAcrossReopeningAndEndsCleanlyOnSigterm) {
 }
 
 TEST(BoardProcess, WarnsOnceWhenTheLineIsLeftUnset) {
-  TempDir dir;
-  ASSERT_FALSE(dir.path().empty());
+  TempDir dir("vexanet-board");
   const fs::path link = dir.path() / "com1";
   const fs::path err = dir.path() / "stderr.txt";
   Board board({"--json", "--quiet", "--link", link.string()}, err);
@@ -293,8 +279,7 @@ std::string BoardPart(const std::string& line) {
 }
 
 TEST(BoardProcess, UnplugAndPlugBackKeepTheLinkAndDropTheRelays) {
-  TempDir dir;
-  ASSERT_FALSE(dir.path().empty());
+  TempDir dir("vexanet-board");
   const fs::path link = dir.path() / "com1";
   const fs::path err = dir.path() / "stderr.txt";
   Board board({"--link", link.string()}, err);  // plain lines: they show the relays
@@ -341,8 +326,7 @@ TEST(BoardProcess, UnplugAndPlugBackKeepTheLinkAndDropTheRelays) {
 }
 
 TEST(BoardProcess, EndsCleanlyWhileUnplugged) {
-  TempDir dir;
-  ASSERT_FALSE(dir.path().empty());
+  TempDir dir("vexanet-board");
   const fs::path link = dir.path() / "com1";
   const fs::path err = dir.path() / "stderr.txt";
   Board board({"--json", "--quiet", "--link", link.string()}, err);
@@ -359,8 +343,7 @@ TEST(BoardProcess, EndsCleanlyWhileUnplugged) {
 
 // A board killed outright leaves its link behind; the next board on the same name takes it over.
 TEST(BoardProcess, RestartedBoardTakesOverTheLink) {
-  TempDir dir;
-  ASSERT_FALSE(dir.path().empty());
+  TempDir dir("vexanet-board");
   const fs::path link = dir.path() / "com1";
   {
     Board killed({"--json", "--quiet", "--link", link.string()}, dir.path() / "first.txt");
@@ -386,8 +369,7 @@ TEST(BoardProcess, RestartedBoardTakesOverTheLink) {
 }
 
 TEST(BoardProcess, HelpSaysHowToUnplugAndPlugBack) {
-  TempDir dir;
-  ASSERT_FALSE(dir.path().empty());
+  TempDir dir("vexanet-board");
   Board board({"--help"}, dir.path() / "stderr.txt");
   ASSERT_TRUE(board.started());
   std::string help;

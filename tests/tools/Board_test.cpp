@@ -1,7 +1,6 @@
 // The simulated board's logic: decoding, relay state, output formats, line-setting check, link.
 
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "PtyPair.h"
+#include "TempDir.h"
 #include "vexanet-board/Board.h"
 #include "vexanet-board/Link.h"
 
@@ -234,13 +235,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<SettingCase>& info) { return std::string(info.param.name); });
 
 TEST(BoardLineSetting, AFreshPseudoTerminalIsNotSetForTheBoard) {
-  int master = -1, slave = -1;
-  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-  termios t{};
-  ASSERT_EQ(::tcgetattr(master, &t), 0);
-  ::close(master);
-  ::close(slave);
-  const auto problems = LineSettingProblems(t);
+  const auto problems = LineSettingProblems(testing_support::PtyPair().SerialSettings());
   for (const char* p : {"canonical input", "echo", "output processing"}) {
     EXPECT_NE(std::find(problems.begin(), problems.end(), p), problems.end()) << p;
   }
@@ -340,18 +335,12 @@ TEST_F(BoardMonitorTest, ReportsTheReturnToTheRightSettingAndWarnsAgainLater) {
 
 class BoardLinkTest : public testing::Test {
  protected:
-  void SetUp() override {
-    std::string templ = (std::filesystem::temp_directory_path() / "vexanet-board-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-    dir_ = templ;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   static std::string Target(const std::string& link) {
     return std::filesystem::read_symlink(link).string();
   }
 
-  std::filesystem::path dir_;
+  testing_support::TempDir temp_{"vexanet-board"};
+  const std::filesystem::path dir_ = temp_.path();
 };
 
 TEST_F(BoardLinkTest, CreatesReplacesAndRemovesOnlyItsOwnLink) {

@@ -350,7 +350,7 @@ TEST_F(ClientServerTest, PasswordsAndASecondClientThatWaits) {
   }
 
   // Another client holds the server: the connection is made, the greeting does not come.
-  std::optional<e2e::TcpClient> holder = e2e::TcpClient::Connect(port, kDeadline);
+  std::optional<e2e::LineClient> holder = e2e::LineClient::Connect(port, kDeadline);
   ASSERT_TRUE(holder);
   ASSERT_EQ(holder->ReadLine(kDeadline), std::optional<std::string>("OK"));
   {

@@ -3,9 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
@@ -34,11 +32,6 @@ namespace {
 
 std::runtime_error SystemError(const std::string& what) {
   return std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-int RemainingMs(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return static_cast<int>(std::max<int64_t>(0, left.count()));
 }
 
 bool StartsWith(std::string_view s, std::string_view prefix) {
@@ -123,32 +116,6 @@ bool BindTest(int family, int port) {
 
 }  // namespace
 
-// ---- UniqueFd, TempDir ------------------------------------------------------------------------
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
-  if (this != &o) {
-    Reset();
-    fd_ = std::exchange(o.fd_, -1);
-  }
-  return *this;
-}
-
-void UniqueFd::Reset() noexcept {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
-TempDir::TempDir(std::string_view prefix) {
-  std::string templ = (fs::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
-  if (::mkdtemp(templ.data()) == nullptr) throw SystemError("mkdtemp");
-  path_ = templ;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-}
-
 // ---- FdRecorder ---------------------------------------------------------------------------------
 
 FdRecorder::FdRecorder(int fd, Sink sink)
@@ -190,18 +157,8 @@ void FdRecorder::Run(std::stop_token stop) {
 // ---- PtyLine ------------------------------------------------------------------------------------
 
 PtyLine::PtyLine() {
-  int master = -1;
-  int serial = -1;
-  std::array<char, 128> name{};
-  if (::openpty(&master, &serial, name.data(), nullptr, nullptr) != 0) throw SystemError("openpty");
-  master_ = UniqueFd(master);
-  serial_ = UniqueFd(serial);
-  ::fcntl(master, F_SETFD, FD_CLOEXEC);
-  ::fcntl(serial, F_SETFD, FD_CLOEXEC);
-  ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-  path_ = name.data();
-  recorder_ =
-      std::make_unique<FdRecorder>(master, [this](std::string_view data, Clock::time_point at) {
+  recorder_ = std::make_unique<FdRecorder>(
+      pty_.master(), [this](std::string_view data, Clock::time_point at) {
         std::lock_guard lock(mu_);
         for (const char c : data) bytes_.push_back(Byte{static_cast<uint8_t>(c), at});
         cv_.notify_all();
@@ -221,12 +178,6 @@ std::vector<PtyLine::Byte> PtyLine::WaitForBytes(std::size_t count, Clock::durat
   std::unique_lock lock(mu_);
   cv_.wait_for(lock, timeout, [&] { return bytes_.size() >= count; });
   return bytes_;
-}
-
-termios PtyLine::Settings() const {
-  termios t{};
-  ::tcgetattr(serial_.get(), &t);
-  return t;
 }
 
 // ---- ServerProcess ------------------------------------------------------------------------------
@@ -338,94 +289,6 @@ std::string ServerProcess::Transcript() const {
   std::ifstream err(stderrPath_);
   s << "--- server standard error:\n" << err.rdbuf();
   return s.str();
-}
-
-// ---- TcpClient ----------------------------------------------------------------------------------
-
-std::optional<TcpClient> TcpClient::Connect(int port, Clock::duration timeout, int* error) {
-  auto fail = [&](int e) -> std::optional<TcpClient> {
-    if (error != nullptr) *error = e;
-    return std::nullopt;
-  };
-  UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!s) return fail(errno);
-  const int one = 1;
-  ::setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    if (errno != EINPROGRESS) return fail(errno);
-    pollfd p{s.get(), POLLOUT, 0};
-    if (::poll(&p, 1, RemainingMs(Clock::now() + timeout)) <= 0) return fail(ETIMEDOUT);
-    int err = 0;
-    socklen_t len = sizeof err;
-    ::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len);
-    if (err != 0) return fail(err);
-  }
-  return TcpClient(std::move(s));
-}
-
-bool TcpClient::Send(std::string_view bytes) {
-  const auto deadline = Clock::now() + 5s;
-  while (!bytes.empty()) {
-    const ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n > 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-    pollfd p{fd_.get(), POLLOUT, 0};
-    if (::poll(&p, 1, RemainingMs(deadline)) <= 0) return false;
-  }
-  return true;
-}
-
-int TcpClient::Fill(Clock::duration timeout) {
-  pollfd p{fd_.get(), POLLIN, 0};
-  const int r = ::poll(&p, 1, RemainingMs(Clock::now() + timeout));
-  if (r == 0) return -2;
-  if (r < 0) return errno == EINTR ? -2 : -1;
-  std::array<char, 4096> buf{};
-  const ssize_t n = ::recv(fd_.get(), buf.data(), buf.size(), 0);
-  if (n > 0) {
-    buffer_.append(buf.data(), static_cast<std::size_t>(n));
-    return static_cast<int>(n);
-  }
-  if (n == 0) return 0;
-  return (errno == EAGAIN || errno == EINTR) ? -2 : -1;
-}
-
-std::optional<std::string> TcpClient::ReadLine(Clock::duration timeout) {
-  const auto deadline = Clock::now() + timeout;
-  for (;;) {
-    const auto end = buffer_.find("\r\n");
-    if (end != std::string::npos) {
-      std::string line = buffer_.substr(0, end);
-      buffer_.erase(0, end + 2);
-      return line;
-    }
-    if (Clock::now() >= deadline) return std::nullopt;
-    const int r = Fill(deadline - Clock::now());
-    if (r == 0 || r == -1) return std::nullopt;
-  }
-}
-
-bool TcpClient::WaitClosed(Clock::duration timeout, std::string* extra) {
-  const auto deadline = Clock::now() + timeout;
-  for (;;) {
-    const int r = Fill(deadline - Clock::now());
-    if (r == -2 && Clock::now() < deadline) continue;
-    if (extra != nullptr) extra->append(buffer_);
-    buffer_.clear();
-    if (r > 0) continue;
-    return r == 0 || r == -1;
-  }
-}
-
-void TcpClient::ShutdownWrite() {
-  ::shutdown(fd_.get(), SHUT_WR);
 }
 
 // ---- Helpers ------------------------------------------------------------------------------------

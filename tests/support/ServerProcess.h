@@ -4,8 +4,7 @@
 //
 // Threads: a PtyLine and a ServerProcess each own one reader thread that records what arrives
 // (bytes on the serial end, lines on the server's standard output) with its arrival time on the
-// steady clock; the owner waits on those records with a deadline. TcpClient has no thread: every
-// read polls with a deadline. Every descriptor and process is released by its owner's destructor;
+// steady clock; the owner waits on those records with a deadline. Clients are LineClients. Every descriptor and process is released by its owner's destructor;
 // a server still running is killed and reaped.
 #pragma once
 
@@ -26,41 +25,19 @@
 #include <utility>
 #include <vector>
 
+#include "LineClient.h"
+#include "PtyPair.h"
+#include "TempDir.h"
+#include "UniqueFd.h"
+
 namespace vexanet::e2e {
 
 using Clock = std::chrono::steady_clock;
 
-// One descriptor, closed on destruction.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  UniqueFd(UniqueFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& o) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-
-  int get() const noexcept { return fd_; }
-  explicit operator bool() const noexcept { return fd_ >= 0; }
-  void Reset() noexcept;
-
- private:
-  int fd_ = -1;
-};
-
-// A temporary folder, removed with its contents on destruction.
-class TempDir {
- public:
-  explicit TempDir(std::string_view prefix = "vexanet-e2e");
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir();
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using testing_support::LineClient;
+using testing_support::PtyPair;
+using testing_support::TempDir;
+using testing_support::UniqueFd;
 
 // Reads a descriptor on a thread of its own until end of stream or destruction, handing every
 // chunk with its arrival time to `sink`.
@@ -81,9 +58,8 @@ class FdRecorder {
   std::jthread thread_;
 };
 
-// A pseudo-terminal pair standing in for a serial line: the server opens the serial end by its
-// path, every byte it writes is recorded from the master end. The serial end stays open here as
-// well, so the master never sees a hangup whatever the server does with the line.
+// A pseudo-terminal pair whose master end is recorded: every byte the server writes to the serial
+// end is kept with its arrival time.
 class PtyLine {
  public:
   struct Byte {
@@ -96,20 +72,18 @@ class PtyLine {
   PtyLine& operator=(const PtyLine&) = delete;
   ~PtyLine();
 
-  const std::string& path() const { return path_; }
-  int master() const { return master_.get(); }
+  const std::string& path() const { return pty_.path(); }
+  int master() const { return pty_.master(); }
 
   // Every byte received so far.
   std::vector<Byte> Bytes() const;
   // Waits until `count` bytes in all have arrived; returns all bytes so far (fewer on timeout).
   std::vector<Byte> WaitForBytes(std::size_t count, Clock::duration timeout) const;
   // The line settings of the serial end as the server left them.
-  termios Settings() const;
+  termios Settings() const { return pty_.SerialSettings(); }
 
  private:
-  UniqueFd master_;
-  UniqueFd serial_;
-  std::string path_;
+  PtyPair pty_;
   mutable std::mutex mu_;
   mutable std::condition_variable cv_;
   std::vector<Byte> bytes_;
@@ -171,31 +145,6 @@ class ServerProcess {
   std::string partial_;
   bool ended_ = false;  // standard output reached its end
   std::unique_ptr<FdRecorder> recorder_;
-};
-
-// A loopback TCP client with deadline-bound reads.
-class TcpClient {
- public:
-  // Connects to 127.0.0.1:port. On failure returns nullopt and sets *error to the errno value.
-  static std::optional<TcpClient> Connect(int port, Clock::duration timeout, int* error = nullptr);
-
-  bool Send(std::string_view bytes);
-  // The next line ended by CR LF, without them. nullopt on timeout or end of stream.
-  std::optional<std::string> ReadLine(Clock::duration timeout);
-  // True when the server ends the connection (end of stream or reset) within `timeout`. Bytes
-  // that arrive before the end are appended to *extra.
-  bool WaitClosed(Clock::duration timeout, std::string* extra = nullptr);
-  // Ends the client's sending direction: the server reads end of stream.
-  void ShutdownWrite();
-  int fd() const { return fd_.get(); }
-
- private:
-  explicit TcpClient(UniqueFd fd) : fd_(std::move(fd)) {}
-  // Reads what is there within the timeout: >0 bytes read, 0 end of stream, -1 error, -2 timeout.
-  int Fill(Clock::duration timeout);
-
-  UniqueFd fd_;
-  std::string buffer_;
 };
 
 // Runs `exe` with `args` and waits for it; its exit status, or nullopt if it did not end in time
