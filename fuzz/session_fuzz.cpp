@@ -30,43 +30,14 @@
 #include <system_error>
 #include <vector>
 
+#include "FakeSessionHost.h"
 #include "FuzzSupport.h"
-#include "device/Device.h"
 #include "server/ClientSocket.h"
 #include "server/LineReader.h"
 #include "server/ServerSocket.h"
-#include "server/SessionHost.h"
 #include "startup/Vexa.h"
 
 namespace {
-
-class RecordingDevice : public Device {
- public:
-  void set(int32_t) override {}
-  void status() override {}
-  void DevInit() override {}
-  bool ParseNetCommand(const std::string& line) override {
-    lines.push_back(line);
-    return false;
-  }
-  void setboardnum(int32_t) override {}
-  void setoutmode(int32_t) override {}
-  void set(int32_t, int32_t) override {}
-
-  std::vector<std::string> lines;
-};
-
-class QuietHost : public SessionHost {
- public:
-  explicit QuietHost(Device& device) : device_(device) {}
-  void ShowStat(const std::string&) override {}
-  Device* device() override { return &device_; }
-  std::string password() override { return Vexa::password(); }
-  void SessionClosed() override {}
-
- private:
-  Device& device_;
-};
 
 // Lines as the session reads them: LF, CR or CR LF end a line; text after the last end is a
 // last line; a line longer than the limit ends the input.
@@ -201,8 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<std::string> lines = SplitLines(stream, tooLong);
   const Expected expected = Model(lines);
 
-  RecordingDevice device;
-  QuietHost host(device);
+  testing_support::FakeSessionHost host;  // accepts "QWK", hands lines to a recording device
   Vexa::to.store(0);
   auto session = std::make_shared<ClientSocket>(&ss, host);
   session->start();
@@ -221,9 +191,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(received == want && !reset,
                "replies " + fuzz::Show(received) + ", expected " + fuzz::Show(want));
   }
-  FUZZ_CHECK(device.lines == expected.deviceLines, std::to_string(device.lines.size()) +
-                                                       " lines reached the device, expected " +
-                                                       std::to_string(expected.deviceLines.size()));
+  const std::vector<std::string> deviceLines = host.recorded().lines();
+  FUZZ_CHECK(deviceLines == expected.deviceLines, std::to_string(deviceLines.size()) +
+                                                      " lines reached the device, expected " +
+                                                      std::to_string(expected.deviceLines.size()));
   FUZZ_CHECK(Vexa::to.load() == expected.to, "session time " + std::to_string(Vexa::to.load()) +
                                                  ", expected " + std::to_string(expected.to));
   FUZZ_CHECK(!session->connected() && !session->serving(), "session still open");
