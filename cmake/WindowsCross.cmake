@@ -8,7 +8,7 @@
 #     include folder (the host's /usr/include itself must never reach the mingw compiler);
 #   - _WIN32_WINNT=0x0601 (Windows 7 and later) for every target;
 #   - test programs run under Wine: CMAKE_CROSSCOMPILING_EMULATOR is scripts/wine-run, which
-#     gtest_discover_tests and ctest use to start a built .exe.
+#     ctest uses to start a built .exe (one test per program, see tests/CMakeLists.txt).
 #
 # Programs using Asio's sockets link ws2_32 and mswsock (VEXANET_WINDOWS_SOCKET_LIBS).
 
