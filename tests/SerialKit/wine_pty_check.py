@@ -10,18 +10,17 @@ from the Linux side (termios of the pseudo-terminal), which Wine cannot show. Ex
 every step matched.
 """
 import os
-import pty
 import select
 import subprocess
 import sys
 import termios
 import time
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from testlines import Failure as Failed, SerialLine  # noqa: E402
+
 STEP_TIMEOUT = 60.0  # the first run may have to make the Wine prefix
-
-
-class Failed(Exception):
-    pass
 
 
 class Program:
@@ -57,19 +56,6 @@ class Program:
         self.proc.stdin.flush()
 
 
-def read_master(fd, count):
-    data = b""
-    deadline = time.monotonic() + 10
-    while len(data) < count:
-        left = deadline - time.monotonic()
-        if left <= 0:
-            break
-        ready, _, _ = select.select([fd], [], [], left)
-        if ready:
-            data += os.read(fd, count - len(data))
-    return data
-
-
 def check_line_settings(fd):
     iflag, oflag, cflag, lflag, ispeed, ospeed, _ = termios.tcgetattr(fd)
     problems = []
@@ -99,23 +85,23 @@ def main():
         print(__doc__, file=sys.stderr)
         return 2
     wine_run, exe = sys.argv[1], sys.argv[2]
-    master, slave = pty.openpty()
-    env = dict(os.environ, VEXANET_WINE_COM1=os.ttyname(slave))
+    line = SerialLine()
+    env = dict(os.environ, VEXANET_WINE_COM1=line.path)
     env.pop("VEXANET_COM1", None)
     program = Program([wine_run, exe], env)
     try:
         program.expect("open 0")
         program.expect("second open: SerOpenPort failed: Port is already open")
         program.expect("sent")
-        check_line_settings(slave)
-        got = read_master(master, 2)
+        check_line_settings(line.serial)
+        got = line.wait_bytes(2, "the far end", 10)
         if got != b"\x5a\xc3":
             raise Failed("the far end read %s, not 5a c3" % got.hex())
         print("far end: read 5a c3", flush=True)
-        os.write(master, b"\xa5\x42")
+        os.write(line.master, b"\xa5\x42")
         program.send("go")
         program.expect("got a5 42")
-        os.write(master, b"\x33")
+        os.write(line.master, b"\x33")
         program.send("go")
         program.expect("waiting 1")
         program.expect("after flush 0")
@@ -131,8 +117,7 @@ def main():
             program.proc.wait()
         return 1
     finally:
-        os.close(master)
-        os.close(slave)
+        line.close()
     print("PASSED", flush=True)
     return 0
 

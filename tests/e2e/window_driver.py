@@ -12,7 +12,6 @@ cannot do without a window manager). Exit status 0 when every check passed.
 import ctypes
 import ctypes.util
 import os
-import pty
 import select
 import signal
 import socket
@@ -20,9 +19,13 @@ import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import zlib
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import testlines  # noqa: E402
+from testlines import Client, Failure, SerialLine, wait_for  # noqa: E402
 
 DEADLINE = 10.0  # seconds; only a hang ever reaches it
 TITLE = "VexaNet Server"
@@ -34,73 +37,13 @@ CLOSE_BUTTON = (210, 160)
 STATUS_FIELD = (255, 189)
 
 
-def selector_x(n):
-    return 5 + 50 * (n - 1) + 25
-
-
-class Failure(Exception):
-    pass
-
-
 def check(condition, message):
-    if not condition:
-        raise Failure(message)
+    testlines.check(condition, message)
     print("ok:", message, flush=True)
 
 
-def wait_for(predicate, what, timeout=DEADLINE, interval=0.05):
-    end = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > end:
-            raise Failure("timed out waiting for " + what)
-        time.sleep(interval)
-
-
-# ---- the serial line ---------------------------------------------------------------------------
-
-class SerialLine:
-    """A pseudo-terminal whose serial end the server opens; records every byte written to it."""
-
-    def __init__(self):
-        self.master, self.serial = pty.openpty()
-        os.set_inheritable(self.master, False)
-        os.set_inheritable(self.serial, False)
-        self.path = os.ttyname(self.serial)
-        self.bytes = bytearray()
-        self.lock = threading.Lock()
-        self.stop_r, self.stop_w = os.pipe()
-        self.thread = threading.Thread(target=self._read, daemon=True)
-        self.thread.start()
-
-    def _read(self):
-        while True:
-            ready, _, _ = select.select([self.master, self.stop_r], [], [])
-            if self.stop_r in ready:
-                return
-            try:
-                data = os.read(self.master, 256)
-            except OSError:
-                return
-            if not data:
-                return
-            with self.lock:
-                self.bytes += data
-
-    def received(self):
-        with self.lock:
-            return bytes(self.bytes)
-
-    def wait_bytes(self, count, what):
-        return wait_for(lambda: len(self.received()) >= count and self.received(), what)
-
-    def close(self):
-        os.write(self.stop_w, b"x")
-        self.thread.join(2)
-        for fd in (self.master, self.serial, self.stop_r, self.stop_w):
-            os.close(fd)
+def selector_x(n):
+    return 5 + 50 * (n - 1) + 25
 
 
 # ---- X11: xdotool, the clipboard, the close request, the screen ---------------------------------
@@ -326,37 +269,6 @@ def free_port(low=3002, high=3128):
     raise Failure("no free TCP port")
 
 
-class Client:
-    def __init__(self, port):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=DEADLINE)
-        self.buffer = b""
-
-    def send(self, text):
-        self.sock.sendall(text.encode())
-
-    def line(self):
-        while b"\r\n" not in self.buffer:
-            data = self.sock.recv(4096)
-            if not data:
-                raise Failure("connection closed while a line was expected")
-            self.buffer += data
-        line, self.buffer = self.buffer.split(b"\r\n", 1)
-        return line.decode()
-
-    def closed_by_server(self):
-        """True when the server ends the connection with nothing more sent."""
-        try:
-            data = self.buffer or self.sock.recv(4096)
-        except ConnectionResetError:
-            return True
-        except socket.timeout:
-            return False
-        return data == b""
-
-    def close(self):
-        self.sock.close()
-
-
 # ---- the test ------------------------------------------------------------------------------------
 
 def run(server_exe, config_exe, artifacts, framebuffer, work):
@@ -414,17 +326,17 @@ def run(server_exe, config_exe, artifacts, framebuffer, work):
         wait_status(window, "New Password= Op3rator")
         old = Client(port)
         clients.append(old)
-        check(old.line() == "OK", "a client is greeted")
+        check(old.text() == "OK", "a client is greeted")
         old.send("PWDQWK\r\n")
-        check(old.line() == "Password/Connection Rejected!" and old.line() == "CLOSE",
+        check(old.text() == "Password/Connection Rejected!" and old.text() == "CLOSE",
               "the old password is refused")
         client = Client(port)
         clients.append(client)
-        check(client.line() == "OK", "the next client is greeted")
+        check(client.text() == "OK", "the next client is greeted")
         client.send("PWDOp3rator\r\n")
-        check(client.line() == "Password/Connection Accepted!", "the new password is accepted")
+        check(client.text() == "Password/Connection Accepted!", "the new password is accepted")
         client.send("Get\r\n")
-        check(client.line() == "Stat00010000", "the client sees relay 4 on")
+        check(client.text() == "Stat00010000", "the client sees relay 4 on")
 
         # "Close" while the client is connected: its connection ends, nothing is sent to it.
         click(window, *CLOSE_BUTTON)

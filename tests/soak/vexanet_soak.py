@@ -30,31 +30,24 @@ The figures are printed as the last lines. Exit status 0 when everything held, 1
 import argparse
 import ctypes
 import os
-import pty
 import random
 import select
 import signal
 import socket
-import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from testlines import Client, Failure, SerialLine, check  # noqa: E402
+
 PASSWORD = b"QWK"
 TOO_LONG_LINE = "Client line longer than 65536 bytes: closing the connection"
 NOT_READING_LINE = "Client is not reading: replies to it are dropped"
 RELAY_PAUSE = 0.150  # the serial line's pause after every command byte
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
 
 
 def log(text):
@@ -118,12 +111,7 @@ class Server:
         self.tmp = tempfile.TemporaryDirectory(prefix="vexanet-soak.")
         self.proc = None
         self.port = None
-        self.master = None
-        self.slave = None
-        self.serial = bytearray()
-        self.serial_lock = threading.Lock()
-        self.serial_stop = threading.Event()
-        self.serial_thread = None
+        self.line = None  # the serial line, a SerialLine
         self.console = []
         self.console_cond = threading.Condition()
         self.console_thread = None
@@ -153,25 +141,20 @@ class Server:
         cfg = os.path.join(work, "VexaNetCFG.bin")
         subprocess.run([self.config_bin, "write", cfg, "--tcp-port", str(port)], check=True,
                        stdout=subprocess.DEVNULL)
-        self.master, self.slave = pty.openpty()
-        os.set_blocking(self.master, False)
+        self.line = SerialLine()
         env = {k: v for k, v in os.environ.items()
                if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
-        env["VEXANET_COM1"] = os.ttyname(self.slave)
+        env["VEXANET_COM1"] = self.line.path
         runtime = os.path.join(work, "runtime")
         os.makedirs(runtime, mode=0o700, exist_ok=True)
         env["XDG_RUNTIME_DIR"] = runtime
-        self.serial = bytearray()
         self.console = []
-        self.serial_stop.clear()
         self.proc = subprocess.Popen([self.server_bin], cwd=work, env=env,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, start_new_session=True,
                                      preexec_fn=die_with_parent)
         self.console_thread = threading.Thread(target=self._read_console, daemon=True)
         self.console_thread.start()
-        self.serial_thread = threading.Thread(target=self._read_serial, daemon=True)
-        self.serial_thread.start()
         opened = f"Status: Server Socket Opened OK at Port {port}"
         refused = f"Status: Can't Get ServerSocket at Port {port}"
         line = self.wait_console(lambda l: l in (opened, refused), 30)
@@ -198,12 +181,11 @@ class Server:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 rc = self.proc.wait()
-        self._close_serial()
         if self.console_thread:
             self.console_thread.join(5)
-        if self.slave is not None:
-            os.close(self.slave)
-            self.slave = None
+        if self.line is not None:
+            self.line.close()
+            self.line = None
         self.proc = None
         if expect_clean:
             check(rc == 0, f"server exit status {rc} after SIGTERM")
@@ -264,99 +246,18 @@ class Server:
             return "\n".join(self.console[-n:])
 
     # -- serial line --
-    def _read_serial(self):
-        while not self.serial_stop.is_set():
-            try:
-                ready, _, _ = select.select([self.master], [], [], 0.1)
-                if ready:
-                    data = os.read(self.master, 4096)
-                    if data:
-                        with self.serial_lock:
-                            self.serial += data
-            except BlockingIOError:
-                continue
-            except OSError:
-                return
-
-    def _close_serial(self):
-        self.serial_stop.set()
-        if self.serial_thread:
-            self.serial_thread.join(5)
-            self.serial_thread = None
-        if self.master is not None:
-            os.close(self.master)
-            self.master = None
-
     def vanish_serial(self):
         """The serial device disappears: the pseudo-terminal's master end is closed."""
-        self._close_serial()
+        self.line.vanish()
 
     def serial_bytes(self):
-        with self.serial_lock:
-            return bytes(self.serial)
+        return self.line.received()
 
     def wait_serial(self, count, timeout):
-        deadline = time.monotonic() + timeout
-        while len(self.serial_bytes()) < count:
-            if time.monotonic() > deadline:
-                raise Failure(f"serial line: {len(self.serial_bytes())} bytes, expected {count}")
-            time.sleep(0.005)
+        self.line.wait_bytes(count, "serial line", timeout)
 
 
-# --- clients ----------------------------------------------------------------------------------
-
-
-class Client:
-    def __init__(self, port, timeout=15.0, small_window=False, connect=True):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        if small_window:
-            # A small receive buffer and small segments: the server's send buffer stays small
-            # too, so a client that does not read blocks the server's writes soon.
-            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-            self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_MAXSEG, 536)
-        self.sock.settimeout(timeout)
-        self.buf = b""
-        self.eof = False
-        if connect:
-            self.sock.connect(("127.0.0.1", port))
-
-    def send(self, data):
-        self.sock.sendall(data)
-
-    def line(self):
-        """The next line without its CR LF; None at the end of the stream or on a reset."""
-        while b"\r\n" not in self.buf:
-            if self.eof:
-                return None
-            try:
-                data = self.sock.recv(65536)
-            except (ConnectionResetError, BrokenPipeError):
-                data = b""
-            if not data:
-                self.eof = True
-                if self.buf:
-                    rest, self.buf = self.buf, b""
-                    return rest
-                return None
-            self.buf += data
-        line, self.buf = self.buf.split(b"\r\n", 1)
-        return line
-
-    def expect(self, wanted, what):
-        got = self.line()
-        check(got == wanted, f"{what}: got {got!r}, expected {wanted!r}")
-
-    def expect_end(self, what):
-        got = self.line()
-        check(got is None, f"{what}: got {got!r}, expected the connection to end")
-
-    def close(self):
-        self.sock.close()
-
-    def reset(self):
-        """Abrupt disconnect: the connection is reset (RST), not closed."""
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        self.sock.close()
+# --- the relays -------------------------------------------------------------------------------
 
 
 class Relays:

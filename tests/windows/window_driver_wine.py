@@ -309,15 +309,15 @@ def automatic(wine_run, exe, tool, artifacts, framebuffer):
         window = started(server, line)
         client = wd.Client(port)
         clients.append(client)
-        check(client.line() == "OK", "a client is greeted")
+        check(client.text() == "OK", "a client is greeted")
         client.send("PWDQWK\r\n")
-        check(client.line() == "Password/Connection Accepted!", "the client is let in")
+        check(client.text() == "Password/Connection Accepted!", "the client is let in")
 
         # Selector 4 to "On", with the mouse in its dropped list.
         choose(window, 4, 1)
         got = wait_bytes(line, 9, "the byte of selector 4")
         check(got[8:9] == b"\x0b", "choosing On in selector 4 sent 0x0B on COM1")
-        check(client.line() == "Stat00010000", "the client got Stat00010000")
+        check(client.text() == "Stat00010000", "the client got Stat00010000")
         wait_status(window, "Stat00010000")
         wd.screenshot(framebuffer, window, os.path.join(artifacts, "window-windows.png"))
 
@@ -327,7 +327,7 @@ def automatic(wine_run, exe, tool, artifacts, framebuffer):
         check(got[9:10] == b"\x0f", "0x0F and Enter in Host/PWD sent 0x0F on COM1")
         wait_status(window, "CMD = 0F")
         client.send("Get\r\n")
-        check(client.line() == "Stat00010000", "the relay states are unchanged after 0x0F")
+        check(client.text() == "Stat00010000", "the relay states are unchanged after 0x0F")
 
         # "Close" while the client is connected: its connection ends, the next client is greeted.
         wd.click(window, *wd.CLOSE_BUTTON)
@@ -337,7 +337,7 @@ def automatic(wine_run, exe, tool, artifacts, framebuffer):
         wait_status(window, "Awaiting Client Connection")
         following = wd.Client(port)
         clients.append(following)
-        check(following.line() == "OK", "the next client is greeted")
+        check(following.text() == "OK", "the next client is greeted")
         check(len(line.received()) == 10, "no other byte went to COM1")
         wd.screenshot(framebuffer, window, os.path.join(artifacts, "window-windows-closed.png"))
 

@@ -14,7 +14,6 @@ both systems. Checks, as the Linux end-to-end tests do:
 Exit status 0 when every step matched.
 """
 import os
-import pty
 import select
 import signal
 import socket
@@ -24,11 +23,11 @@ import tempfile
 import termios
 import time
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from testlines import Client, Failure as Failed, SerialLine  # noqa: E402
+
 STEP_TIMEOUT = 60.0  # the first run may have to make the Wine prefix
-
-
-class Failed(Exception):
-    pass
 
 
 def free_port():
@@ -103,83 +102,38 @@ class Server:
         self.proc.wait()
 
 
-class Client:
-    def __init__(self, port):
-        deadline = time.monotonic() + STEP_TIMEOUT
-        while True:
-            try:
-                self.sock = socket.create_connection(("127.0.0.1", port), timeout=5)
-                break
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise Failed("cannot connect to port %d" % port)
-                time.sleep(0.2)
-        self.sock.settimeout(STEP_TIMEOUT)
-        self.pending = b""
-
-    def line(self):
-        while b"\r\n" not in self.pending:
-            chunk = self.sock.recv(4096)
-            if not chunk:
-                return None
-            self.pending += chunk
-        line, self.pending = self.pending.split(b"\r\n", 1)
-        return line.decode()
-
-    def send(self, text):
-        self.sock.sendall(text.encode() + b"\r\n")
-
-    def expect(self, wanted):
-        got = self.line()
-        if got != wanted:
-            raise Failed("client expected %r, got %r" % (wanted, got))
-
-
-def read_bytes(fd, count, timeout=STEP_TIMEOUT):
-    data = b""
-    deadline = time.monotonic() + timeout
-    while len(data) < count:
-        left = deadline - time.monotonic()
-        if left <= 0:
-            break
-        ready, _, _ = select.select([fd], [], [], left)
-        if ready:
-            data += os.read(fd, count - len(data))
-    return data
-
-
 def write_config(tool, workdir, com, port):
     subprocess.run([tool, "write", os.path.join(workdir, "VexaNetCFG.bin"), "--com", str(com),
                     "--tcp-port", str(port)], check=True, stdout=subprocess.DEVNULL)
 
 
 def serves_a_client(wine_run, exe, tool):
-    master, slave = pty.openpty()
+    line = SerialLine()
     with tempfile.TemporaryDirectory() as workdir:
         port = free_port()
         write_config(tool, workdir, 1, port)
-        server = Server(wine_run, exe, workdir, com1=os.ttyname(slave))
+        server = Server(wine_run, exe, workdir, com1=line.path)
         try:
-            start = read_bytes(master, 8)
+            start = line.wait_bytes(8, "start-up", STEP_TIMEOUT)
             if start != bytes(range(8)):
                 raise Failed("start-up bytes on COM1: %s" % start.hex())
-            attrs = termios.tcgetattr(slave)
+            attrs = termios.tcgetattr(line.serial)
             if attrs[4] != termios.B9600 or attrs[5] != termios.B9600:
                 raise Failed("COM1 is not at 9600 bit/s")
             if attrs[2] & termios.CSIZE != termios.CS8 or attrs[2] & (termios.PARENB | termios.CSTOPB):
                 raise Failed("COM1 is not 8N1")
             server.wait_line("Status: COM1  Vexa  0 minutes  Ready")
-            client = Client(port)
-            client.expect("OK")
-            client.send("PWDQWK")
-            client.expect("Password/Connection Accepted!")
-            client.send("R1On")
-            client.expect("Stat10000000")
-            if read_bytes(master, 1) != b"\x08":
+            client = Client(port, timeout=STEP_TIMEOUT, retry_for=STEP_TIMEOUT)
+            client.expect("OK", "greeting")
+            client.send("PWDQWK\r\n")
+            client.expect("Password/Connection Accepted!", "password")
+            client.send("R1On\r\n")
+            client.expect("Stat10000000", "R1On")
+            if line.wait_bytes(9, "R1On", STEP_TIMEOUT)[8:9] != b"\x08":
                 raise Failed("R1On sent no 0x08 on COM1")
-            client.send("Get")
-            client.expect("Stat10000000")
-            client.send("Close")
+            client.send("Get\r\n")
+            client.expect("Stat10000000", "Get")
+            client.send("Close\r\n")
             if client.line() is not None:
                 raise Failed("the connection stayed open after Close")
             server.wait_line("Status: Awaiting Client Connection")
@@ -188,8 +142,7 @@ def serves_a_client(wine_run, exe, tool):
                 raise Failed("Ctrl+C: exit status %r, not 0" % status)
         finally:
             server.kill()
-            os.close(master)
-            os.close(slave)
+            line.close()
 
 
 def line_that_is_not_there(wine_run, exe, tool):
@@ -201,10 +154,10 @@ def line_that_is_not_there(wine_run, exe, tool):
         server = Server(wine_run, exe, workdir, extra_env={"VEXANET_COM2": "COM199"})
         try:
             server.wait_line("Status: COM2  Vexa  0 minutes  Ready")
-            client = Client(port)
-            client.expect("OK")
-            client.send("R1On")
-            client.expect("Stat10000000")
+            client = Client(port, timeout=STEP_TIMEOUT, retry_for=STEP_TIMEOUT)
+            client.expect("OK", "greeting")
+            client.send("R1On\r\n")
+            client.expect("Stat10000000", "R1On")
             server.wait_line("Status: COM port not communicating.")
         finally:
             server.kill()
