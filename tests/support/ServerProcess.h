@@ -1,11 +1,12 @@
 // Drives the built vexanet-server from outside, through its real interfaces only: a configuration
 // file in a temporary folder, COM ports mapped to pseudo-terminals, TCP on loopback and standard
-// output. Used by the end-to-end tests and by the benchmark.
+// output. Used by the end-to-end tests, the client's tests and the benchmark.
 //
 // Threads: a PtyLine and a ServerProcess each own one reader thread that records what arrives
 // (bytes on the serial end, lines on the server's standard output) with its arrival time on the
-// steady clock; the owner waits on those records with a deadline. Clients are LineClients. Every descriptor and process is released by its owner's destructor;
-// a server still running is killed and reaped.
+// steady clock; the owner waits on those records with a deadline. Clients are LineClients, which
+// have no thread. Every descriptor and process is released by its owner's destructor; a server
+// still running is killed and reaped.
 #pragma once
 
 #include <sys/types.h>
