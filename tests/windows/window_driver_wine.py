@@ -81,6 +81,17 @@ def wait_for_wine_session_end(wine_run, what):
                       "to itself (or set WINEPREFIX to a prefix of its own)" % (what, prefix))
 
 
+def wine_programs(pid):
+    """The Wine loader that wine-run (process `pid`) started: its child, or wine-run itself after
+    an exec. Wine's own server process is left alone; it ends by itself when its programs are
+    gone."""
+    found = subprocess.run(["ps", "-o", "pid=,comm=", "--ppid", str(pid)],
+                           capture_output=True, text=True).stdout.splitlines()
+    pids = [int(line.split()[0]) for line in found
+            if line.split() and not line.split()[1].startswith("wineserver")]
+    return pids or [pid]
+
+
 class WineServerProcess:
     """vexanet-server.exe started through wine-run with COM1 on a pseudo-terminal."""
 
@@ -102,13 +113,7 @@ class WineServerProcess:
             return f.read().decode(errors="replace")
 
     def programs(self):
-        """The Wine loader running the server: wine-run's child (wine-run itself after an exec).
-        Wine's own server process is left alone; it ends by itself when its programs are gone."""
-        found = subprocess.run(["ps", "-o", "pid=,comm=", "--ppid", str(self.proc.pid)],
-                               capture_output=True, text=True).stdout.splitlines()
-        pids = [int(line.split()[0]) for line in found
-                if line.split() and not line.split()[1].startswith("wineserver")]
-        return pids or [self.proc.pid]
+        return wine_programs(self.proc.pid)
 
     def interrupt(self):
         """Ctrl+C as a console user gives it; the exit status, None when it did not end."""

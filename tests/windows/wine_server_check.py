@@ -25,7 +25,9 @@ import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from testlines import Client, Failure as Failed, SerialLine  # noqa: E402
+from window_driver_wine import wine_programs  # noqa: E402
 
 STEP_TIMEOUT = 60.0  # the first run may have to make the Wine prefix
 
@@ -76,13 +78,7 @@ class Server:
                 self.lines.append(line.decode(errors="replace").rstrip("\r"))
 
     def programs(self):
-        """The Wine loader running the server: wine-run's child, or wine-run itself after exec.
-        Wine's own server process is left alone (it ends by itself when its clients are gone)."""
-        found = subprocess.run(["ps", "-o", "pid=,comm=", "--ppid", str(self.proc.pid)],
-                               capture_output=True, text=True).stdout.splitlines()
-        pids = [int(line.split()[0]) for line in found
-                if line.split() and not line.split()[1].startswith("wineserver")]
-        return pids or [self.proc.pid]
+        return wine_programs(self.proc.pid)
 
     def interrupt(self):
         """Ctrl+C as a console user gives it; the exit status."""
@@ -100,6 +96,12 @@ class Server:
             except ProcessLookupError:
                 pass
         self.proc.wait()
+
+
+def greeted_client(port):
+    client = Client(port, timeout=STEP_TIMEOUT, retry_for=STEP_TIMEOUT)
+    client.expect("OK", "greeting")
+    return client
 
 
 def write_config(tool, workdir, com, port):
@@ -123,8 +125,7 @@ def serves_a_client(wine_run, exe, tool):
             if attrs[2] & termios.CSIZE != termios.CS8 or attrs[2] & (termios.PARENB | termios.CSTOPB):
                 raise Failed("COM1 is not 8N1")
             server.wait_line("Status: COM1  Vexa  0 minutes  Ready")
-            client = Client(port, timeout=STEP_TIMEOUT, retry_for=STEP_TIMEOUT)
-            client.expect("OK", "greeting")
+            client = greeted_client(port)
             client.send("PWDQWK\r\n")
             client.expect("Password/Connection Accepted!", "password")
             client.send("R1On\r\n")
@@ -154,8 +155,7 @@ def line_that_is_not_there(wine_run, exe, tool):
         server = Server(wine_run, exe, workdir, extra_env={"VEXANET_COM2": "COM199"})
         try:
             server.wait_line("Status: COM2  Vexa  0 minutes  Ready")
-            client = Client(port, timeout=STEP_TIMEOUT, retry_for=STEP_TIMEOUT)
-            client.expect("OK", "greeting")
+            client = greeted_client(port)
             client.send("R1On\r\n")
             client.expect("Stat10000000", "R1On")
             server.wait_line("Status: COM port not communicating.")
