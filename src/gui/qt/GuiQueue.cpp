@@ -2,8 +2,8 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QPointer>
 #include <QThread>
-#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <exception>
@@ -73,74 +73,19 @@ class GuiPoster : public QObject {
 
 }  // namespace
 
-GuiQueue::GuiQueue(QObject* context) : context_(context) {
+GuiQueue::GuiQueue(QObject* context)
+    : ViewCallQueue(
+          [context] { return QThread::currentThread() == context->thread(); },
+          // The window and this queue are destroyed on the GUI thread, where the posted drain
+          // runs too, so the guard tells reliably whether they are still there.
+          [this, window = QPointer<QObject>(context)] {
+            GuiPoster::Instance().Post([this, window] {
+              if (window) Drain();
+            });
+            return true;
+          }) {
   // The poster must exist before another thread needs it; the application is there by now.
   GuiPoster::Instance();
-}
-
-bool GuiQueue::OnGuiThread() const {
-  return QThread::currentThread() == context_->thread();
-}
-
-void GuiQueue::Run(std::function<void()> call, const std::function<void()>& atEnqueue) {
-  const bool here = OnGuiThread();
-  bool post = false;
-  {
-    std::lock_guard lock(m_);
-    calls_.push_back(std::move(call));
-    if (atEnqueue) atEnqueue();
-    if (!here && !drainPosted_) post = drainPosted_ = true;
-  }
-  if (here) {
-    Drain();
-  } else if (post) {
-    // Destruction and the drain both happen on the GUI thread, so the token tells reliably
-    // whether the queue is still there.
-    GuiPoster::Instance().Post([this, alive = std::weak_ptr<const bool>(alive_)] {
-      if (!alive.expired()) Drain();
-    });
-  }
-}
-
-void GuiQueue::Drain() {
-  AssertGuiThread(context_, "GuiQueue::Drain");
-  if (draining_) return;  // the drain already running picks the new call up
-  draining_ = true;
-  struct Reset {
-    bool& flag;
-    ~Reset() { flag = false; }
-  } reset{draining_};
-  for (;;) {
-    std::function<void()> call;
-    {
-      std::lock_guard lock(m_);
-      if (calls_.empty()) {
-        drainPosted_ = false;
-        return;
-      }
-      call = std::move(calls_.front());
-      calls_.pop_front();
-    }
-    // Exceptions must not unwind through Qt's event loop.
-    try {
-      call();
-    } catch (const std::exception& e) {
-      ConsoleLine(std::string("Window update failed: ") + e.what());
-    } catch (...) {
-      ConsoleLine("Window update failed");
-    }
-  }
-}
-
-void GuiQueue::Wait() {
-  if (OnGuiThread()) {
-    Drain();
-    return;
-  }
-  auto done = std::make_shared<std::promise<void>>();
-  std::future<void> finished = done->get_future();
-  Run([done] { done->set_value(); });
-  finished.wait();
 }
 
 void RunOnGuiThreadAndWait(const std::function<void()>& fn) {

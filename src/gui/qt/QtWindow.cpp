@@ -24,6 +24,7 @@
 namespace {
 
 using vexanet::gui::AssertGuiThread;
+namespace slot = vexanet::gui::slot;
 
 constexpr int kDarkGrey = 64;  // connect button disabled
 constexpr int kX0 = 5;         // left margin of every row (the frame's inset is not ours)
@@ -199,7 +200,7 @@ void QtWindow::ShowIP(const std::string& text) {
   gui_.Run([this, shown = Q(text)] {
     AssertGuiThread(this, "QtWindow::ShowIP");
     ipfield->setText(shown);
-  });
+  }, {}, slot::kAddress);
 }
 
 void QtWindow::ShowStatus(const std::string& text, bool echo) {
@@ -212,25 +213,28 @@ void QtWindow::ShowStatus(const std::string& text, bool echo) {
       // the order the field does, and at once.
       [&text, echo] {
         if (echo) vexanet::ConsoleLine("Status: " + text);
-      });
+      },
+      slot::kStatus);
 }
 
 void QtWindow::SelectRelay(int32_t relay, int32_t item) {
+  if (relay < 0 || relay > 7) return;
   gui_.Run([this, relay, item] {
     AssertGuiThread(this, "QtWindow::SelectRelay");
     r[static_cast<size_t>(relay)]->setCurrentIndex(item);
-  });
+  }, {}, slot::Relay(relay));
 }
 
 void QtWindow::SetConnectButton(bool enabled, int grey) {
-  gui_.Run([this, enabled, grey] { ApplyConnectButton(enabled, grey); });
+  gui_.Run([this, enabled, grey] { ApplyConnectButton(enabled, grey); }, {},
+           slot::kConnectButton);
 }
 
 void QtWindow::SetLocalName(const std::string& text) {
   gui_.Run([this, shown = Q(text)] {
     AssertGuiThread(this, "QtWindow::SetLocalName");
     localname->setText(shown);
-  });
+  }, {}, slot::kLocalName);
 }
 
 void QtWindow::closeEvent(QCloseEvent* event) {

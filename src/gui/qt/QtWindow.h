@@ -4,7 +4,9 @@
 //
 // Threads: the widgets live on the GUI thread. Every WindowView operation may be called from any
 // thread: it runs at once on the GUI thread and is queued to it from elsewhere (GuiQueue), so
-// calls take effect in the order they were made. Widget code asserts it runs on the GUI thread.
+// calls take effect in the order they were made; a call still waiting for the same field or
+// selector is replaced by the newer one, so what waits stays bounded. Widget code asserts it
+// runs on the GUI thread.
 // Only Qt's `activated` signal of a selector, which the program never triggers, raises the
 // operator's action.
 #pragma once
@@ -41,7 +43,7 @@ class QtWindow : public QWidget, public WindowView {
   void SelectRelay(int32_t relay, int32_t item) override;
   void SetConnectButton(bool enabled, int grey) override;
   void SetLocalName(const std::string& text) override;
-  bool OnViewThread() const override { return gui_.OnGuiThread(); }
+  bool OnViewThread() const override { return gui_.OnViewThread(); }
   void Drain() override { gui_.Drain(); }
   void Wait() override { gui_.Wait(); }
 

@@ -21,6 +21,7 @@ namespace {
 
 using vexanet::ConsoleLine;
 namespace win32 = vexanet::gui::win32;
+namespace slot = vexanet::gui::slot;
 
 constexpr int kDarkGrey = 64;  // connect button disabled
 constexpr int kX0 = 5;         // left margin of every row, in the client area
@@ -291,14 +292,14 @@ void Win32Window::CentreFieldText(HWND field) {
 // --- WindowView: calls from any thread -----------------------------------------------------------
 
 void Win32Window::ShowIP(const std::string& text) {
-  Run([this, shown = Wide(text)] {
+  calls_.Run([this, shown = Wide(text)] {
     AssertViewThread("Win32Window::ShowIP");
     ::SetWindowTextW(ipfield, shown.c_str());
-  });
+  }, {}, slot::kAddress);
 }
 
 void Win32Window::ShowStatus(const std::string& text, bool echo) {
-  Run(
+  calls_.Run(
       [this, shown = FieldText(text)] {
         AssertViewThread("Win32Window::ShowStatus");
         ::SetWindowTextW(statusfield, shown.c_str());
@@ -307,112 +308,54 @@ void Win32Window::ShowStatus(const std::string& text, bool echo) {
       // the order the field does, and at once.
       [&text, echo] {
         if (echo) ConsoleLine("Status: " + text);
-      });
+      },
+      slot::kStatus);
 }
 
 void Win32Window::SelectRelay(int32_t relay, int32_t item) {
   if (relay < 0 || relay > 7 || item < 0 || item > 1) return;
-  Run([this, relay, item] {
+  calls_.Run([this, relay, item] {
     AssertViewThread("Win32Window::SelectRelay");
     const auto n = static_cast<size_t>(relay);
     shown_[n] = item;
     // Sends no CBN_SELCHANGE: the program's choice is not the operator's action.
     ::SendMessageW(r[n], CB_SETCURSEL, static_cast<WPARAM>(item), 0);
-  });
+  }, {}, slot::Relay(relay));
 }
 
 void Win32Window::SetConnectButton(bool enabled, int grey) {
-  Run([this, enabled, grey] { ApplyConnectButton(enabled, grey); });
+  calls_.Run([this, enabled, grey] { ApplyConnectButton(enabled, grey); }, {},
+             slot::kConnectButton);
 }
 
 void Win32Window::SetLocalName(const std::string& text) {
-  Run([this, shown = Wide(text)] {
+  calls_.Run([this, shown = Wide(text)] {
     AssertViewThread("Win32Window::SetLocalName");
     ::SetWindowTextW(localname, shown.c_str());
-  });
+  }, {}, slot::kLocalName);
 }
 
 // --- the queue of calls for the window's thread --------------------------------------------------
 
-void Win32Window::Run(std::function<void()> call, const std::function<void()>& atEnqueue) {
-  const bool here = OnViewThread();
-  bool post = false;
-  {
-    std::lock_guard lock(m_);
-    calls_.push_back(std::move(call));
-    if (atEnqueue) atEnqueue();
-    if (!here && !drainPosted_) post = drainPosted_ = true;
-  }
-  if (here) {
-    Drain();  // after the calls queued before it, so the order stays that of the calls
-  } else if (post) {
-    PostDrain();
-  }
-}
-
-void Win32Window::PostDrain() {
+bool Win32Window::PostDrain() {
   // The message goes to the window, not to the thread: a modal loop (a moved window, a menu)
   // dispatches it too. The window lives as long as this object, and a message posted to a
   // window that is gone is dropped.
-  if (::PostMessageW(window, win32::kRunCalls, 0, 0)) return;
+  if (::PostMessageW(window, win32::kRunCalls, 0, 0)) return true;
   const DWORD error = ::GetLastError();
-  bool report = false;
-  {
-    std::lock_guard lock(m_);
-    drainPosted_ = false;  // the next call, or Wait, posts again
-    report = !postFailed_;
-    postFailed_ = true;
+  if (!postFailed_.exchange(true)) {
+    ConsoleLine(ErrorText("Posting to the window", error) + "; updates are delayed");
   }
-  if (report) ConsoleLine(ErrorText("Posting to the window", error) + "; updates are delayed");
+  return false;
 }
 
 void Win32Window::Drain() {
   AssertViewThread("Win32Window::Drain");
-  if (draining_) return;  // the drain already running picks the new call up
-  draining_ = true;
-  struct Reset {
-    bool& flag;
-    ~Reset() { flag = false; }
-  } reset{draining_};
-  for (;;) {
-    std::function<void()> call;
-    {
-      std::lock_guard lock(m_);
-      if (calls_.empty()) {
-        drainPosted_ = false;
-        return;
-      }
-      call = std::move(calls_.front());
-      calls_.pop_front();
-    }
-    // Exceptions must not unwind through the system's message dispatch.
-    try {
-      call();
-    } catch (const std::exception& e) {
-      ConsoleLine(std::string("Window update failed: ") + e.what());
-    } catch (...) {
-      ConsoleLine("Window update failed");
-    }
-  }
+  calls_.Drain();
 }
 
 void Win32Window::Wait() {
-  if (OnViewThread()) {
-    Drain();
-    return;
-  }
-  auto done = std::make_shared<std::promise<void>>();
-  std::future<void> finished = done->get_future();
-  Run([done] { done->set_value(); });
-  // Ready when the marker has run, or when the window went first (the promise is broken then).
-  while (finished.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready) {
-    bool post = false;
-    {
-      std::lock_guard lock(m_);
-      if (!drainPosted_ && !calls_.empty()) post = drainPosted_ = true;
-    }
-    if (post) PostDrain();  // an earlier post failed: try again
-  }
+  calls_.Wait();
 }
 
 void Win32Window::AssertViewThread(const char* where) const {

@@ -22,14 +22,14 @@
 #include <windows.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "gui/LocalGUI.h"
+#include "gui/ViewCallQueue.h"
 #include "gui/WindowView.h"
 
 namespace vexanet::gui::win32 {
@@ -116,8 +116,7 @@ class Win32Window final : public WindowView {
            int y, int width, int id);
   void AddSelector(size_t n, int x, int y);
   void CentreFieldText(HWND field);
-  void Run(std::function<void()> call, const std::function<void()>& atEnqueue = {});
-  void PostDrain();
+  bool PostDrain();
   void AssertViewThread(const char* where) const;
   void Release();
 
@@ -135,10 +134,8 @@ class Win32Window final : public WindowView {
   std::array<int, 8> shown_{};
   HWND focus_ = nullptr;  // the control that had the focus when the window was deactivated
 
-  // Calls for the window's thread, in call order.
-  std::mutex m_;
-  std::deque<std::function<void()>> calls_;
-  bool drainPosted_ = false;  // a kRunCalls message is on its way
-  bool postFailed_ = false;   // reported once
-  bool draining_ = false;     // window thread only
+  std::atomic<bool> postFailed_{false};  // reported once
+  // Calls for the window's thread, in call order; a kRunCalls message drains them.
+  vexanet::gui::ViewCallQueue calls_{[this] { return OnViewThread(); },
+                                     [this] { return PostDrain(); }};
 };
