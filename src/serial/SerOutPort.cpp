@@ -31,6 +31,10 @@ constexpr std::chrono::milliseconds kSendPause{150};
 constexpr std::chrono::milliseconds kOrderLockPoll{20};
 // The retry thread never tries more often than this, whatever interval a test sets.
 constexpr Clock::duration kShortestRetry = std::chrono::milliseconds(10);
+// How often the retry thread looks at an open line with no traffic for a hang-up: an adapter
+// pulled and plugged back between two relay commands is noticed without a command, and the
+// board gets its states back within about this plus the retry interval.
+constexpr std::chrono::milliseconds kWatchInterval{500};
 
 // The class-wide values: the code of the most recent construction and the trace of the last
 // exchange. Any object's thread may write them; the trace is read-modify-written by ReadSer.
@@ -212,6 +216,21 @@ struct SerOutPort::State {
     if (announced) vexanet::ConsoleLine("Serial line lost: " + reason);
     announced = false;
     cv.notify_all();
+  }
+
+  // Looks at the open line without sending: a device that has gone (hung up, unplugged) loses
+  // the line. Asking how many bytes wait is the cheapest call that reaches the device.
+  void Watch() {
+    if (!open || resending || !SerialInStream) return;
+    try {
+      SerialInStream->available();
+    } catch (const SerialKit::SerialIOException& e) {
+      if (e.detail().cause == IOErrorCause::kDeviceGone) {
+        LineLost(LostReason("the device hung up while the line was idle", e.detail()));
+      }
+    } catch (const std::exception&) {
+      // Not a loss; the next send says what is wrong.
+    }
   }
 
   // A send failed: a vanished device loses the line; any other failure is said once per run.
@@ -447,13 +466,18 @@ bool SerOutPort::Recover(bool background) {
   return true;
 }
 
-// The retry thread: sleeps until the line is down, then tries once per retry interval.
+// The retry thread: looks at the open line twice a second; while the line is down, tries once
+// per retry interval.
 void SerOutPort::RetryLoop() {
   State& s = *st_;
   std::unique_lock lock(s.m);
   while (!s.stop) {
-    if (!s.wanted || s.open) {
+    if (!s.wanted) {
       s.cv.wait(lock);
+      continue;
+    }
+    if (s.open) {
+      if (!s.cv.wait_for(lock, kWatchInterval, [&] { return s.stop || !s.open; })) s.Watch();
       continue;
     }
     const Clock::time_point due = s.lastTry + std::max(s.retryInterval, kShortestRetry);

@@ -4,7 +4,8 @@
 // and an input byte stream, and reports in NoCOM whether the line was usable when it was made.
 //
 // Recovery: a line on a USB adapter can vanish and come back. The line counts as down when the
-// open at construction failed (NoCOM not 0) or when a send or read finds the device gone; it then
+// open at construction failed (NoCOM not 0), when a send or read finds the device gone, or when
+// the retry thread, looking at the idle line twice a second, finds it hung up; it then
 // closes what it held and opens the same name again with the same setting: on a thread of its own
 // about once a second (kRetryInterval), and in Usable() when the last try is at least that long
 // ago. After a successful reopen the reconnect function (SetOnReconnect) sends the recorded relay
@@ -17,8 +18,8 @@
 //
 // Threads: the server core may send from the window's worker and from a session at the same
 // time; the object's fields and the class-wide NoCOM and iodebug are kept race-free. The retry
-// thread sleeps on a condition variable (it wakes only while the line is down, once per retry
-// interval) and is stopped and joined by the destructor.
+// thread sleeps on a condition variable (it wakes twice a second to look at an open line, and
+// once per retry interval while the line is down) and is stopped and joined by the destructor.
 #pragma once
 
 #include <array>

@@ -245,6 +245,32 @@ TEST_F(RecoveryTest, UnpluggedWithAClientConnectedAndPluggedBack) {
             1u);
 }
 
+// Pulled and plugged back between two commands, with nobody sending: the server notices the
+// hang-up by itself and the board gets the recorded states back.
+TEST_F(RecoveryTest, UnpluggedAndPluggedBackBetweenCommandsGetsItsStatesBack) {
+  ASSERT_NO_FATAL_FAILURE(StartBoard());
+  ASSERT_NO_FATAL_FAILURE(StartServerOnTheLink());
+  ASSERT_TRUE(WaitForReady("COM1", 0));
+  ASSERT_EQ(board->WaitForBytes(8, kStartDeadline).size(), 8u);
+  auto client = Client(port);
+  ASSERT_TRUE(client);
+  EXPECT_EQ(Ask(*client, "R1On"), std::optional<std::string>("Stat10000000"));
+  EXPECT_EQ(Ask(*client, "R3On"), std::optional<std::string>("Stat10100000"));
+  ASSERT_EQ(board->WaitForBytes(10, kDeadline).size(), 10u);
+
+  ASSERT_TRUE(board->Unplug());
+  const auto lost = server->WaitForLine(
+      [](const std::string& l) { return StartsWith(l, LostPrefix()); }, 1s + 500ms + 2s);
+  ASSERT_TRUE(lost) << "an idle line's loss is said without a command";
+  ASSERT_TRUE(board->PlugBack());
+  const auto bytes = board->WaitForBytes(18, kBackDeadline);
+  ASSERT_EQ(bytes.size(), 18u) << "the recorded states were not sent again";
+  EXPECT_EQ(Values(bytes, 10, 18),
+            (std::vector<uint8_t>{0x08, 0x01, 0x0A, 0x03, 0x04, 0x05, 0x06, 0x07}));
+  EXPECT_TRUE(server->WaitForExact(BackLine(link().string()), kDeadline, *lost));
+  EXPECT_EQ(Ask(*client, "Get"), std::optional<std::string>("Stat10100000"));
+}
+
 TEST_F(RecoveryTest, LineMissingAtStartIsUsedOnceItAppears) {
   ASSERT_NO_FATAL_FAILURE(StartServerOnTheLink());
   const auto ready = WaitForReady("COM1", 0);

@@ -212,6 +212,36 @@ TEST(SerOutPortRecovery, UnpluggedLineIsLostOnceAndComesBackWithTheStatesSentAga
       << out;
 }
 
+// Pulled and plugged back between two commands: no send finds the loss, the retry thread does
+// by looking at the idle line, and the board gets its states back without a command.
+TEST(SerOutPortRecovery, IdleLineUnpluggedAndPluggedBackGetsItsStatesWithoutACommand) {
+  PluggableLine line;
+  line.Plug();
+  SerOutPort port = MakeLine("COM1");
+  port.SetRetryInterval(milliseconds(100));
+  Resender resender;
+  std::mutex order;
+  resender.Install(port, &order);
+  ASSERT_TRUE(port.Usable());
+
+  Console console;
+  line.Unplug();
+  const auto unplugged = Clock::now();
+  ASSERT_TRUE(WaitUntil([&] { return !port.IsOpen(); })) << "loss of an idle line not noticed";
+  // Twice a second, with room for a slow machine; the deadline of WaitUntil would be a hang.
+  EXPECT_LT(Clock::now() - unplugged, std::chrono::seconds(2));
+  line.Plug();
+  ASSERT_TRUE(WaitForBack(port));
+  EXPECT_EQ(line.Read(kRecorded.size()), kRecorded);
+  EXPECT_EQ(resender.calls.load(), 1);
+
+  const std::string out = console.Text();
+  EXPECT_EQ(out.rfind("Serial line lost: the device hung up while the line was idle", 0), 0u)
+      << out;
+  EXPECT_EQ(Count(out, "Serial line back: " + line.link() + ", relay states sent again\n"), 1u)
+      << out;
+}
+
 TEST(SerOutPortRecovery, LineMissingAtStartIsOpenedOnceItAppears) {
   PluggableLine line;  // the link does not exist yet
   Console console;
