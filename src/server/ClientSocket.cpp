@@ -253,12 +253,13 @@ void ClientSocket::StartSilenceWatch() {
   watch_ = std::make_unique<SilenceWatch>(passwordWithin_, idleLimit_, [this](Reason reason) {
     using vexanet::access::DurationText;
     if (reason == Reason::NoPassword) {
-      // An accepted password that came in the same instant wins.
-      if (authenticated_.load()) return;
+      // A password accepted in the same instant wins; the idle limit still holds.
+      if (authenticated_.load()) return false;
       CloseSession("no accepted password within " + DurationText(*passwordWithin_));
     } else {
       CloseSession("idle for " + DurationText(*idleLimit_));
     }
+    return true;  // closed now, or by someone else already
   });
   liveTimers_.fetch_add(1);
   watch_->start([this] { liveTimers_.fetch_sub(1); });

@@ -56,7 +56,7 @@ void TimeOut::ShowStat(const std::string& text) {
 
 SilenceWatch::SilenceWatch(std::optional<std::chrono::milliseconds> passwordWithin,
                            std::optional<std::chrono::milliseconds> idleLimit,
-                           std::function<void(Reason)> expired)
+                           std::function<bool(Reason)> expired)
     : idleLimit_(idleLimit), expired_(std::move(expired)) {
   const Clock::time_point now = Clock::now();
   if (passwordWithin) passwordBy_ = now + *passwordWithin;
@@ -83,10 +83,17 @@ void SilenceWatch::run() {
     const bool passwordFirst = passwordBy_ && (!lineBy_ || *passwordBy_ <= *lineBy_);
     const Clock::time_point due = passwordFirst ? *passwordBy_ : *lineBy_;
     if (Clock::now() >= due) {
-      stop_ = true;
+      const Reason reason = passwordFirst ? Reason::NoPassword : Reason::Idle;
       lock.unlock();
-      expired_(passwordFirst ? Reason::NoPassword : Reason::Idle);
-      return;
+      const bool closed = expired_(reason);
+      lock.lock();
+      if (closed) return;
+      if (passwordFirst) {
+        passwordBy_.reset();
+      } else {
+        lineBy_.reset();
+      }
+      continue;
     }
     // Woken early by a change; the loop then looks at the deadlines afresh.
     wake_.wait_until(lock, due);

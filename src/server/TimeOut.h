@@ -58,8 +58,9 @@ class TimeOut {
 
 // Two deadlines, either of which may be unset: one for an accepted password, dropped once it
 // is accepted, and one for the next line, pushed on by every line. When the earlier of them
-// passes, `expired` runs once, on the watch's own thread, and the watch ends; it also ends once
-// neither deadline is left. The thread sleeps until the next deadline or a change, never in
+// passes, `expired` runs on the watch's own thread; when it has closed the session the watch
+// ends, otherwise (the password was accepted meanwhile) that deadline is dropped and the watch
+// goes on. It also ends once neither deadline is left. The thread sleeps until the next deadline or a change, never in
 // ticks.
 //
 // Threads: the watch's own thread (run) and the session's threads (PasswordAccepted,
@@ -73,7 +74,7 @@ class SilenceWatch {
   // Both durations count from now.
   SilenceWatch(std::optional<std::chrono::milliseconds> passwordWithin,
                std::optional<std::chrono::milliseconds> idleLimit,
-               std::function<void(Reason)> expired);
+               std::function<bool(Reason)> expired);
   ~SilenceWatch();  // stops and joins the thread; never called on the watch's own thread
   SilenceWatch(const SilenceWatch&) = delete;
   SilenceWatch& operator=(const SilenceWatch&) = delete;
@@ -90,7 +91,7 @@ class SilenceWatch {
   void run();
 
   const std::optional<std::chrono::milliseconds> idleLimit_;
-  const std::function<void(Reason)> expired_;
+  const std::function<bool(Reason)> expired_;
   std::mutex lock_;
   std::condition_variable wake_;
   std::optional<Clock::time_point> passwordBy_;  // guarded by lock_
