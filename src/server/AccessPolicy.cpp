@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +20,9 @@ constexpr const char* kAllow = "VEXANET_ALLOW";
 constexpr const char* kPassword = "VEXANET_PASSWORD";
 constexpr const char* kPasswordFile = "VEXANET_PASSWORD_FILE";
 constexpr const char* kRequire = "VEXANET_REQUIRE_PASSWORD";
+constexpr const char* kAuthTimeout = "VEXANET_AUTH_TIMEOUT";
+constexpr const char* kIdleTimeout = "VEXANET_IDLE_TIMEOUT";
+constexpr const char* kGuessLimit = "VEXANET_GUESS_LIMIT";
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -155,13 +159,54 @@ std::string ToLower(std::string_view text) {
   return out;
 }
 
-std::string DurationText(Clock::duration d) {
+// A wait that is still to run, rounded up.
+std::string WaitText(Clock::duration d) {
   using namespace std::chrono;
   if (d >= seconds(1)) return std::to_string(ceil<seconds>(d).count()) + " s";
   return std::to_string(ceil<milliseconds>(d).count()) + " ms";
 }
 
+bool AllDigits(std::string_view text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 }  // namespace
+
+std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text,
+                                                       std::string& reason) {
+  using namespace std::chrono;
+  text = Trim(text);
+  size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  const std::string unit = ToLower(Trim(text.substr(digits)));
+  static const std::map<std::string, milliseconds> kUnits = {
+      {"", seconds(1)},   {"ms", milliseconds(1)}, {"s", seconds(1)},
+      {"m", minutes(1)},  {"min", minutes(1)},     {"h", hours(1)}};
+  const auto found = kUnits.find(unit);
+  if (digits == 0 || found == kUnits.end()) {
+    reason = Quoted(text) + " is not a duration (such as 500ms, 10s or 2m)";
+    return std::nullopt;
+  }
+  uint64_t count = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + digits, count);
+  const auto longest = static_cast<uint64_t>(kLongestTimeout / found->second);
+  if (ec != std::errc() || end != text.data() + digits || count > longest) {
+    reason = Quoted(text) + " is longer than " + DurationText(kLongestTimeout);
+    return std::nullopt;
+  }
+  return found->second * static_cast<int64_t>(count);
+}
+
+std::string DurationText(std::chrono::milliseconds d) {
+  using namespace std::chrono;
+  if (d % hours(1) == milliseconds(0) && d >= hours(1)) return std::to_string(d / hours(1)) + " h";
+  if (d % minutes(1) == milliseconds(0) && d >= minutes(1)) {
+    return std::to_string(d / minutes(1)) + " min";
+  }
+  if (d % seconds(1) == milliseconds(0)) return std::to_string(d / seconds(1)) + " s";
+  return std::to_string(d.count()) + " ms";
+}
 
 asio::ip::address Unmapped(const asio::ip::address& address) {
   if (address.is_v6() && address.to_v6().is_v4_mapped()) {
@@ -308,6 +353,54 @@ AccessSettings AccessSettings::FromEnvironment(const EnvLookup& getenv,
                          " is neither 1 nor 0: a password is required");
     }
   }
+  if (const auto value = Setting(getenv, kAuthTimeout)) {
+    std::string reason;
+    const auto timeout = ParseDuration(*value, reason);
+    if (timeout && *timeout == std::chrono::milliseconds(0)) {
+      reason = "0 would let a client keep the only session without a password";
+    }
+    if (timeout && reason.empty()) {
+      s.authTimeout = *timeout;
+    } else {
+      problems.push_back(std::string(kAuthTimeout) + ": " + reason + "; the default of " +
+                         DurationText(kDefaultAuthTimeout) + " holds");
+    }
+    if (!s.requirePassword) {
+      problems.push_back(std::string(kAuthTimeout) + " has no effect while " + kRequire +
+                         " is off");
+    }
+  }
+
+  if (const auto value = Setting(getenv, kIdleTimeout)) {
+    std::string reason;
+    const auto timeout = ParseDuration(*value, reason);
+    if (!timeout) {
+      problems.push_back(std::string(kIdleTimeout) + ": " + reason +
+                         "; sessions have no idle limit");
+    } else if (*timeout > std::chrono::milliseconds(0)) {
+      s.idleTimeout = *timeout;
+    }
+  }
+
+  if (const auto value = Setting(getenv, kGuessLimit)) {
+    const std::string_view text = Trim(*value);
+    unsigned limit = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), limit);
+    if (AllDigits(text) && ec == std::errc() && end == text.data() + text.size() &&
+        limit <= kHighestGuessLimit) {
+      s.guessLimit = limit;
+    } else {
+      problems.push_back(std::string(kGuessLimit) + "=" + Quoted(*value) +
+                         " is not a whole number from 0 to " + std::to_string(kHighestGuessLimit) +
+                         ": the default of " + std::to_string(kDefaultGuessLimit) +
+                         " a minute holds");
+    }
+    if (!s.requirePassword) {
+      problems.push_back(std::string(kGuessLimit) + " has no effect while " + kRequire +
+                         " is off");
+    }
+  }
+
   if (s.requirePassword && s.password.kind == PasswordSetting::Kind::BuiltIn) {
     problems.push_back(std::string(kRequire) + " is on, but neither " + kPassword + " nor " +
                        kPasswordFile +
@@ -375,6 +468,24 @@ std::vector<std::string> AccessSettings::Describe() const {
 
   lines.push_back(std::string("require password: ") + (requirePassword ? "yes" : "no") + " (" +
                   kRequire + (requirePassword ? ")" : " not set or off)"));
+
+  // The two settings that act only while a password is required say so.
+  const std::string unused = requirePassword ? "" : ", unused while no password is required";
+  lines.push_back("password within: " + DurationText(authTimeout) + " (" + kAuthTimeout +
+                  (authTimeout == kDefaultAuthTimeout ? ", default" : "") + unused + ")");
+  if (idleTimeout) {
+    lines.push_back("idle limit: " + DurationText(*idleTimeout) + " (" + kIdleTimeout + ")");
+  } else {
+    lines.push_back(std::string("idle limit: none (") + kIdleTimeout + " not set or 0)");
+  }
+  if (guessLimit == 0) {
+    lines.push_back(std::string("rejected passwords, all addresses: no limit (") + kGuessLimit +
+                    "=0" + unused + ")");
+  } else {
+    lines.push_back("rejected passwords, all addresses: at most " + std::to_string(guessLimit) +
+                    " a minute (" + kGuessLimit +
+                    (guessLimit == kDefaultGuessLimit ? ", default" : "") + unused + ")");
+  }
   return lines;
 }
 
@@ -450,21 +561,50 @@ size_t BackOff::size() const {
   return entries_.size();
 }
 
+// --- GuessLimit ----------------------------------------------------------------------------
+
+GuessLimit::GuessLimit(unsigned limit, Clock::duration window)
+    : limit_(limit), window_(std::max(window, Clock::duration(1))) {}
+
+std::optional<Clock::duration> GuessLimit::Wait(Clock::time_point now) const {
+  std::lock_guard lock(lock_);
+  if (limit_ == 0 || times_.size() < limit_) return std::nullopt;
+  const Clock::time_point roomAt = times_[oldest_] + window_;
+  if (now < roomAt) return roomAt - now;
+  return std::nullopt;
+}
+
+void GuessLimit::Rejected(Clock::time_point now) {
+  std::lock_guard lock(lock_);
+  if (limit_ == 0) return;
+  if (times_.size() < limit_) {
+    times_.push_back(now);
+    return;
+  }
+  times_[oldest_] = now;
+  oldest_ = (oldest_ + 1) % limit_;
+}
+
 // --- AccessPolicy --------------------------------------------------------------------------
 
 AccessPolicy::AccessPolicy(AccessSettings settings, BackOff::Times times, size_t capacity)
-    : settings_(std::move(settings)), backOff_(times, capacity) {}
+    : settings_(std::move(settings)),
+      backOff_(times, capacity),
+      guesses_(settings_.guessLimit, times.guessWindow) {}
 
 AccessPolicy::Verdict AccessPolicy::Admit(const asio::ip::address& client, Clock::time_point now) {
   if (!settings_.Allowed(client)) return {Verdict::Kind::NotAllowed, {}};
   if (settings_.requirePassword) {
     if (const auto wait = backOff_.Wait(client, now)) return {Verdict::Kind::TooSoon, *wait};
+    if (const auto wait = guesses_.Wait(now)) return {Verdict::Kind::TooManyGuesses, *wait};
   }
   return {};
 }
 
 void AccessPolicy::PasswordRejected(const asio::ip::address& client, Clock::time_point now) {
-  if (settings_.requirePassword) backOff_.Rejected(client, now);
+  if (!settings_.requirePassword) return;
+  backOff_.Rejected(client, now);
+  guesses_.Rejected(now);
 }
 
 void AccessPolicy::PasswordAccepted(const asio::ip::address& client) {
@@ -477,8 +617,11 @@ std::string AccessPolicy::RefusalLine(const asio::ip::address& client, const Ver
     case Verdict::Kind::NotAllowed:
       return who + ": not in " + kAllow;
     case Verdict::Kind::TooSoon:
-      return who + ": too soon after a rejected password (refused for " +
-             DurationText(verdict.wait) + " more)";
+      return who + ": too soon after a rejected password (refused for " + WaitText(verdict.wait) +
+             " more)";
+    case Verdict::Kind::TooManyGuesses:
+      return who + ": too many rejected passwords from all addresses (" + kGuessLimit +
+             "; refused for " + WaitText(verdict.wait) + " more)";
     case Verdict::Kind::Serve:
       break;
   }

@@ -1,12 +1,19 @@
 // AccessPolicy: who may switch the relays. The deployment settings that come from the
 // environment (the five-byte configuration file has no room for them), the check of a client's
-// address, and the back-off that slows down a client whose password was rejected.
+// address, the back-off that slows down a client whose password was rejected, and the overall
+// limit on rejected passwords from all addresses together.
 //
 //   VEXANET_LISTEN=ADDRESS[,ADDRESS...]  listen on these local addresses only (default: every one)
 //   VEXANET_ALLOW=NET[,NET...]           serve clients from these addresses or CIDR networks only
 //   VEXANET_PASSWORD=TEXT                the initial password instead of the built-in one
 //   VEXANET_PASSWORD_FILE=PATH           the initial password: the first line of PATH
 //   VEXANET_REQUIRE_PASSWORD=1           a client must send the password before anything else
+//   VEXANET_AUTH_TIMEOUT=DURATION        ... and within this time (default 10 s)
+//   VEXANET_IDLE_TIMEOUT=DURATION        close a session that sends no line for this long
+//   VEXANET_GUESS_LIMIT=N                rejected passwords a minute, all addresses together,
+//                                        before every connection waits (default 30; 0: no limit)
+//
+// A duration is a whole number with a unit: 500ms, 10s, 2m, 1h; a number alone is seconds.
 //
 // A setting that is unset, empty or only blanks is off, and then nothing changes. Lists are
 // separated by commas and/or blanks. Every bad value gives one message in `problems`:
@@ -17,6 +24,8 @@
 //    until the operator sets one; it never falls back to the built-in default.
 //  - VEXANET_REQUIRE_PASSWORD: 1, yes, true, on turn it on; 0, no, false, off turn it off (any
 //    case); any other text turns it on with a message, for the same reason as above.
+//  - A bad VEXANET_AUTH_TIMEOUT or VEXANET_GUESS_LIMIT keeps its default; a bad
+//    VEXANET_IDLE_TIMEOUT leaves sessions without an idle limit (0 turns it off too).
 //
 // Threads: AccessSettings is a plain value, read-only once built. BackOff and AccessPolicy may be
 // used from any number of threads at once.
@@ -77,6 +86,19 @@ struct PasswordSetting {
   std::string reason;  // Kind::NoneAccepted: why
 };
 
+inline constexpr std::chrono::milliseconds kDefaultAuthTimeout{10000};
+inline constexpr unsigned kDefaultGuessLimit = 30;
+// The largest values taken: longer durations and higher limits are typing mistakes.
+inline constexpr std::chrono::milliseconds kLongestTimeout{24 * 3600 * 1000};
+inline constexpr unsigned kHighestGuessLimit = 10000;
+
+// "500ms", "10s", "2m", "1h" (blanks before the unit allowed, units in any case) or a whole
+// number of seconds. Empty, with the reason, when the text is none of these or longer than
+// kLongestTimeout.
+std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text, std::string& reason);
+// A duration for people: "10 s", "2 min", "300 ms", "1500 ms".
+std::string DurationText(std::chrono::milliseconds d);
+
 struct AccessSettings {
   // Empty: listen on every local address. An empty list: listen nowhere.
   std::optional<std::vector<asio::ip::address>> listen;
@@ -84,6 +106,14 @@ struct AccessSettings {
   std::optional<std::vector<Network>> allow;
   PasswordSetting password;
   bool requirePassword = false;
+  // While a password is required: a client that has not sent an accepted one this long after it
+  // was greeted is closed.
+  std::chrono::milliseconds authTimeout = kDefaultAuthTimeout;
+  // A session that sends no line for this long is closed. Empty: no limit.
+  std::optional<std::chrono::milliseconds> idleTimeout;
+  // While a password is required: this many rejected passwords within a minute, from whatever
+  // addresses, turn every connection away until the oldest of them is a minute old. 0: no limit.
+  unsigned guessLimit = kDefaultGuessLimit;
 
   static AccessSettings FromEnvironment(const EnvLookup& getenv,
                                         std::vector<std::string>& problems);
@@ -107,6 +137,8 @@ inline constexpr size_t kMaxPasswordBytes = 4096;
 struct BackOffTimes {
   Clock::duration first = std::chrono::seconds(1);
   Clock::duration longest = std::chrono::seconds(60);
+  // The window of the overall limit on rejected passwords (GuessLimit).
+  Clock::duration guessWindow = std::chrono::minutes(1);
 };
 
 class BackOff {
@@ -142,14 +174,38 @@ class BackOff {
   std::map<Key, Entry> entries_;
 };
 
+// The overall limit on rejected passwords, whatever addresses they come from: once `limit` of
+// them fall within one `window`, every connection is refused until the oldest of them has left
+// the window. Then one more guess may come, and so on: at most `limit` guesses a window however
+// many addresses the guesser has. Keeps the times of the last `limit` rejections only. A limit
+// of 0 refuses nothing.
+class GuessLimit {
+ public:
+  GuessLimit(unsigned limit, Clock::duration window);
+
+  // How long every connection is still refused; empty when it is not.
+  std::optional<Clock::duration> Wait(Clock::time_point now) const;
+  void Rejected(Clock::time_point now);
+
+ private:
+  const size_t limit_;
+  const Clock::duration window_;
+  mutable std::mutex lock_;
+  std::vector<Clock::time_point> times_;  // a ring of at most limit_ entries
+  size_t oldest_ = 0;                     // once the ring is full, its oldest entry
+};
+
 // The settings and the back-off together: what the server asks when a client connects and
-// tells when a password is checked. The back-off applies only while a password is required.
+// tells when a password is checked. The back-off and the overall limit on rejected passwords
+// apply only while a password is required.
 class AccessPolicy {
  public:
   struct Verdict {
-    enum class Kind { Serve, NotAllowed, TooSoon };
+    // TooSoon: this address had a password rejected lately. TooManyGuesses: too many passwords
+    // were rejected lately from all addresses together.
+    enum class Kind { Serve, NotAllowed, TooSoon, TooManyGuesses };
     Kind kind = Kind::Serve;
-    Clock::duration wait{};  // TooSoon: how long the address is still refused
+    Clock::duration wait{};  // TooSoon, TooManyGuesses: how long connections are still refused
   };
 
   explicit AccessPolicy(AccessSettings settings, BackOff::Times times = {},
@@ -166,6 +222,7 @@ class AccessPolicy {
  private:
   AccessSettings settings_;
   BackOff backOff_;
+  GuessLimit guesses_;
 };
 
 // A service environment file (such as /etc/default/vexanet) as the service manager reads it:

@@ -27,6 +27,23 @@ std::optional<int32_t> ParseMinutes(std::string_view text) {
   return value;
 }
 
+std::optional<std::chrono::milliseconds> PasswordWithin(vexanet::access::AccessPolicy* access) {
+  if (access == nullptr || !access->settings().requirePassword) return std::nullopt;
+  return access->settings().authTimeout;
+}
+
+std::optional<std::chrono::milliseconds> IdleLimit(vexanet::access::AccessPolicy* access) {
+  if (access == nullptr) return std::nullopt;
+  return access->settings().idleTimeout;
+}
+
+// "192.0.2.7:40000", "[2001:db8::1]:40000"; an IPv4 client as such also over IPv6.
+std::string EndpointName(const asio::ip::tcp::endpoint& at) {
+  const asio::ip::address address = vexanet::access::Unmapped(at.address());
+  const std::string text = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+  return text + ":" + std::to_string(at.port());
+}
+
 }  // namespace
 
 ClientSocket::ClientSocket(ServerSocket* ss, SessionHost& host, const ServerTimings& timings)
@@ -34,7 +51,9 @@ ClientSocket::ClientSocket(ServerSocket* ss, SessionHost& host, const ServerTimi
       host_(host),
       timings_(timings),
       access_(host.access()),
-      passwordRequired_(access_ != nullptr && access_->settings().requirePassword) {}
+      passwordRequired_(access_ != nullptr && access_->settings().requirePassword),
+      passwordWithin_(PasswordWithin(access_)),
+      idleLimit_(IdleLimit(access_)) {}
 
 ClientSocket::~ClientSocket() {
   Join();
@@ -51,12 +70,15 @@ void ClientSocket::start() {
 void ClientSocket::Join() {
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
   std::vector<std::unique_ptr<TimeOut>> timers;
+  std::unique_ptr<SilenceWatch> watch;
   {
     std::lock_guard lock(lock_);
     timers.swap(timers_);
     timeoutthread_ = nullptr;
+    watch.swap(watch_);
   }
   timers.clear();  // joins each timer's thread
+  watch.reset();   // and the watch's
 }
 
 bool ClientSocket::finished() const {
@@ -83,11 +105,19 @@ void ClientSocket::run() {
     vexanet::ConsoleLine("Waiting for a client failed: " + ec.message());
     std::this_thread::sleep_for(timings_.acceptRetryPause);
   }
+  if (passwordWithin_ || idleLimit_) {
+    std::error_code ec;
+    const asio::ip::tcp::endpoint remote = socket->remote_endpoint(ec);
+    peerName_ = ec ? "at an unknown address" : EndpointName(remote);
+  }
   {
     std::lock_guard lock(lock_);
     cs_ = std::make_unique<Connection>(std::move(*socket), timings_.sendTimeout);
     csPtr_.store(cs_.get());
     accepted_.store(true);
+    // The client's time starts now, before its greeting, so that even a client that never
+    // reads cannot stretch it.
+    if (passwordWithin_ || idleLimit_) StartSilenceWatch();
   }
   if (ss_->IsShutDown()) {  // the server is being taken down
     EndSession();
@@ -151,6 +181,7 @@ void ClientSocket::HandleLines() {
       ShowStat("Null Close");
       return;
     }
+    if (watch_) watch_->LineReceived();
     ShowStat("Client Command: " + str_);
     if (str_.empty()) {
       ShowStat("Len=0 Close");
@@ -177,6 +208,7 @@ void ClientSocket::HandleLines() {
         vexanet::ConsoleLine("PWD OK");
         passwordok_ = true;
         authenticated_.store(true);
+        if (watch_) watch_->PasswordAccepted();
         if (passwordRequired_) access_->PasswordAccepted(peer_);
         cs_->WriteLine("Password/Connection Accepted!");
         const int32_t minutes = Vexa::to.load();
@@ -216,6 +248,23 @@ void ClientSocket::StartTimer() {
   timed_.store(true);
 }
 
+void ClientSocket::StartSilenceWatch() {
+  using Reason = SilenceWatch::Reason;
+  watch_ = std::make_unique<SilenceWatch>(passwordWithin_, idleLimit_, [this](Reason reason) {
+    using vexanet::access::DurationText;
+    if (reason == Reason::NoPassword) {
+      // A password accepted in the same instant wins; the idle limit still holds.
+      if (authenticated_.load()) return false;
+      CloseSession("no accepted password within " + DurationText(*passwordWithin_));
+    } else {
+      CloseSession("idle for " + DurationText(*idleLimit_));
+    }
+    return true;  // closed now, or by someone else already
+  });
+  liveTimers_.fetch_add(1);
+  watch_->start([this] { liveTimers_.fetch_sub(1); });
+}
+
 void ClientSocket::EndSession() {
   a_.store(false);
   Close(false);
@@ -240,10 +289,16 @@ void ClientSocket::SendClose() {
 }
 
 void ClientSocket::Close(bool /*fromOperator*/) {
+  CloseSession({});
+}
+
+void ClientSocket::CloseSession(const std::string& why) {
   std::lock_guard lock(lock_);
   if (!accepted_.load() || closed_.load()) return;
+  if (!why.empty()) vexanet::ConsoleLine("Client " + peerName_ + " closed: " + why);
   closed_.store(true);
   a_.store(false);
+  if (watch_) watch_->stop();
   if (cs_ && cs_->IsOpen()) {
     cs_->CloseWriter();
     vexanet::ConsoleLine("Connection reset");

@@ -5,14 +5,16 @@
 //    once a connection the access policy refuses (and waits on), greets the client, reads its
 //    lines and hands them on. It owns the connection and is the only thread that closes
 //    the socket; it does so at its very end, under the session's lock.
-//  - Close may run on the session thread, the window's worker (the operator's "Close") or a timer
-//    thread (expiry). It acts once, under the session's lock: it shuts the connection down, which
+//  - Close may run on the session thread, the window's worker (the operator's "Close"), a timer
+//    thread (expiry) or the silence watch's thread (no accepted password in time, or no line
+//    for the idle limit; it says why on the console first). It acts once, under the session's lock: it shuts the connection down, which
 //    ends the session thread's blocked read at once, cancels the timer and tells the host, which
 //    re-enables the connect button and starts the next session.
 //  - SendRStat and SendTimeoutMsg write lines from any thread, without the session's lock; the
 //    connection's writer serialises whole lines and drops them once the writer is closed.
-//  - The session owns its timers and joins their threads (and its own) when it is destroyed. The
-//    server core destroys a session only after all of its threads have finished.
+//  - The session owns its timers and its silence watch and joins their threads (and its own) when
+//    it is destroyed. The server core destroys a session only after all of its threads have
+//    finished.
 #pragma once
 
 #include <asio/ip/address.hpp>
@@ -22,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +37,7 @@ namespace vexanet::access {
 class AccessPolicy;
 }
 class SessionHost;
+class SilenceWatch;
 class TimeOut;
 
 class ClientSocket {
@@ -70,6 +74,11 @@ class ClientSocket {
   void EndSession();
   void HandleLines();
   void StartTimer();
+  // With an access policy that limits silence: starts the watch. Under lock_.
+  void StartSilenceWatch();
+  // Closes the session once, as Close does; a non-empty `why` is said on the console first,
+  // naming the client.
+  void CloseSession(const std::string& why);
 
   Connection* connection() const { return csPtr_.load(); }
 
@@ -87,7 +96,12 @@ class ClientSocket {
   vexanet::access::AccessPolicy* const access_;
   const bool passwordRequired_;
   std::atomic<bool> authenticated_{false};
+  // The limits on a quiet client from the access policy: a password within (only while one is
+  // required) and the longest pause between lines. Empty: none.
+  const std::optional<std::chrono::milliseconds> passwordWithin_;
+  const std::optional<std::chrono::milliseconds> idleLimit_;
   asio::ip::address peer_;
+  std::string peerName_;  // "address:port" of the client, for console lines; set before lock_
   std::string str_;
   std::string sercom_;
 
@@ -97,6 +111,7 @@ class ClientSocket {
   std::atomic<int> liveTimers_{0};                // timer threads not yet finished
   TimeOut* timeoutthread_ = nullptr;              // guarded by lock_
   std::vector<std::unique_ptr<TimeOut>> timers_;  // guarded by lock_
+  std::unique_ptr<SilenceWatch> watch_;           // guarded by lock_; set once
   std::atomic<bool> runFinished_{false};
   std::thread thread_;
 };

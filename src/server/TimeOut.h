@@ -1,6 +1,9 @@
 // TimeOut: the session timer. Counts a timed session's time down in ticks of 200 ms and, when it
 // runs out, has its own session send "TIME" and close.
 //
+// SilenceWatch: the session's limits on a client that keeps quiet: a password that must be
+// accepted in time, and a longest pause between lines.
+//
 // Threads: run() is the timer's own thread, the only one that counts `time` down. stopme and
 // setNegTime are called by whichever thread closes the session. The timer belongs to the session
 // that started it and ends that session only; the session joins the timer's thread before it is
@@ -13,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -49,5 +53,50 @@ class TimeOut {
   std::atomic<bool> finished_{false};
   std::mutex wakeLock_;
   std::condition_variable wake_;
+  std::thread thread_;
+};
+
+// Two deadlines, either of which may be unset: one for an accepted password, dropped once it
+// is accepted, and one for the next line, pushed on by every line. When the earlier of them
+// passes, `expired` runs on the watch's own thread; when it has closed the session the watch
+// ends, otherwise (the password was accepted meanwhile) that deadline is dropped and the watch
+// goes on. It also ends once neither deadline is left. The thread sleeps until the next deadline or a change, never in
+// ticks.
+//
+// Threads: the watch's own thread (run) and the session's threads (PasswordAccepted,
+// LineReceived, stop), under the watch's lock, which is never held while `expired` runs: that
+// closes the session, whose lock is taken before the watch's when the session stops the watch.
+class SilenceWatch {
+ public:
+  using Clock = std::chrono::steady_clock;
+  enum class Reason { NoPassword, Idle };
+
+  // Both durations count from now.
+  SilenceWatch(std::optional<std::chrono::milliseconds> passwordWithin,
+               std::optional<std::chrono::milliseconds> idleLimit,
+               std::function<bool(Reason)> expired);
+  ~SilenceWatch();  // stops and joins the thread; never called on the watch's own thread
+  SilenceWatch(const SilenceWatch&) = delete;
+  SilenceWatch& operator=(const SilenceWatch&) = delete;
+
+  // Starts the watch's thread; atEnd runs on it as its very last action.
+  void start(std::function<void()> atEnd = {});
+  void PasswordAccepted();
+  void LineReceived();
+  // The watch ends without calling `expired`.
+  void stop();
+  bool finished() const { return finished_.load(); }
+
+ private:
+  void run();
+
+  const std::optional<std::chrono::milliseconds> idleLimit_;
+  const std::function<bool(Reason)> expired_;
+  std::mutex lock_;
+  std::condition_variable wake_;
+  std::optional<Clock::time_point> passwordBy_;  // guarded by lock_
+  std::optional<Clock::time_point> lineBy_;      // guarded by lock_
+  bool stop_ = false;                            // guarded by lock_
+  std::atomic<bool> finished_{false};
   std::thread thread_;
 };

@@ -1,6 +1,7 @@
 # vexanet_access: who may switch the relays (listen addresses, allowed clients, initial password,
-# password requirement, back-off after rejected passwords), from the environment. Free of the
-# window toolkit, so the companion tools use it too and agree with the server.
+# password requirement, back-off after rejected passwords and their overall limit, the limits on
+# quiet clients), from the environment. Free of the window toolkit, so the companion tools use it
+# too and agree with the server.
 #
 # Included from src/server/CMakeLists.txt: include(${CMAKE_CURRENT_LIST_DIR}/access.cmake)
 if(NOT TARGET vexanet_access)

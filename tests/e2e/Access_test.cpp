@@ -1,6 +1,6 @@
 // The access settings through the built server, started with them in its environment: allowed
 // client networks, listen addresses, the password from a file, a required password and the
-// back-off after a rejected one, and bad values. 127.0.0.1, 127.0.0.2 and ::1 stand for three
+// back-off after a rejected one, the deadline for the password, and bad values. 127.0.0.1, 127.0.0.2 and ::1 stand for three
 // client addresses on one machine. Without any setting the other end-to-end tests apply.
 #include <gtest/gtest.h>
 
@@ -141,6 +141,33 @@ TEST_F(AccessTest, UnreadablePasswordFileAcceptsNoPassword) {
   ASSERT_EQ(none.ReadLine(kDeadline), "OK");
   none.SendLine("Get");
   EXPECT_EQ(none.ReadLine(kDeadline), "Stat00000000");
+}
+
+TEST_F(AccessTest, SilentClientLosesTheSlotWithinThePasswordDeadline) {
+  StartWith({{"VEXANET_PASSWORD", "pw"},
+             {"VEXANET_REQUIRE_PASSWORD", "1"},
+             {"VEXANET_AUTH_TIMEOUT", "300ms"},
+             {"VEXANET_IDLE_TIMEOUT", "soon"}});
+  EXPECT_EQ(CountLines([](const std::string& l) {
+              return l == "VEXANET_IDLE_TIMEOUT: \"soon\" is not a duration (such as 500ms, 10s or "
+                          "2m); sessions have no idle limit";
+            }),
+            1u);
+
+  // A client that says nothing is closed, and the slot is free again for one that logs in.
+  LineClient silent(port);
+  ASSERT_EQ(silent.ReadLine(kDeadline), "OK");
+  EXPECT_TRUE(silent.ClosedByServer(kDeadline));
+  EXPECT_TRUE(server->WaitForLine(
+      [](const std::string& l) {
+        return StartsWith(l, "Client 127.0.0.1:") &&
+               l.ends_with(" closed: no accepted password within 300 ms");
+      },
+      kDeadline));
+  LineClient next(port);
+  ASSERT_EQ(next.ReadLine(kDeadline), "OK");
+  next.SendLine("PWDpw");
+  EXPECT_EQ(next.ReadLine(kDeadline), "Password/Connection Accepted!");
 }
 
 TEST_F(AccessTest, ListensOnlyOnTheListedAddresses) {

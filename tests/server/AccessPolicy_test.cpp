@@ -197,6 +197,86 @@ TEST(AccessSettingsTest, PasswordFromTheEnvironment) {
   EXPECT_EQ(p.problems.size(), 1u);
 }
 
+TEST(AccessSettingsTest, Durations) {
+  using std::chrono::milliseconds;
+  const std::vector<std::pair<std::string, milliseconds>> good = {
+      {"500ms", 500ms}, {"10s", 10s},   {"2m", 2min}, {"1h", 1h},       {"7", 7s},
+      {" 3 S ", 3s},    {"2min", 2min}, {"0", 0ms},   {"86400s", 24h}, {"1440m", 24h}};
+  for (const auto& [text, expected] : good) {
+    std::string reason;
+    EXPECT_EQ(acl::ParseDuration(text, reason), expected) << text << ": " << reason;
+  }
+  for (const char* text : {"", "s", "-5s", "1.5s", "10 seconds", "10sec", "5x", "10s5",
+                           "86401s", "25h", "99999999999999999999999ms"}) {
+    std::string reason;
+    EXPECT_FALSE(acl::ParseDuration(text, reason)) << text;
+    EXPECT_FALSE(reason.empty()) << text;
+  }
+  EXPECT_EQ(acl::DurationText(10s), "10 s");
+  EXPECT_EQ(acl::DurationText(300ms), "300 ms");
+  EXPECT_EQ(acl::DurationText(1500ms), "1500 ms");
+  EXPECT_EQ(acl::DurationText(2min), "2 min");
+  EXPECT_EQ(acl::DurationText(90s), "90 s");
+}
+
+TEST(AccessSettingsTest, TimeoutsAndGuessLimit) {
+  // Unset: a password within 10 s (used only when one is required), no idle limit, 30 guesses.
+  Parsed p = FromEnv({});
+  EXPECT_EQ(p.settings.authTimeout, 10s);
+  EXPECT_FALSE(p.settings.idleTimeout);
+  EXPECT_EQ(p.settings.guessLimit, 30u);
+
+  p = FromEnv({{"VEXANET_REQUIRE_PASSWORD", "1"},
+               {"VEXANET_PASSWORD", "x"},
+               {"VEXANET_AUTH_TIMEOUT", "300ms"},
+               {"VEXANET_IDLE_TIMEOUT", "2m"},
+               {"VEXANET_GUESS_LIMIT", "0"}});
+  EXPECT_TRUE(p.problems.empty()) << Joined(p.problems);
+  EXPECT_EQ(p.settings.authTimeout, 300ms);
+  EXPECT_EQ(p.settings.idleTimeout, 2min);
+  EXPECT_EQ(p.settings.guessLimit, 0u);
+  const std::string shown = Joined(p.settings.Describe());
+  EXPECT_NE(shown.find("password within: 300 ms (VEXANET_AUTH_TIMEOUT)"), std::string::npos)
+      << shown;
+  EXPECT_NE(shown.find("idle limit: 2 min (VEXANET_IDLE_TIMEOUT)"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("no limit (VEXANET_GUESS_LIMIT=0)"), std::string::npos) << shown;
+
+  // Bad values: one line each; the password deadline and the guess limit keep their defaults,
+  // the idle limit stays off. A zero password deadline is bad: it would be no deadline at all.
+  for (const char* authText : {"soon", "0", "0ms", "25h"}) {
+    p = FromEnv({{"VEXANET_REQUIRE_PASSWORD", "1"},
+                 {"VEXANET_PASSWORD", "x"},
+                 {"VEXANET_AUTH_TIMEOUT", authText},
+                 {"VEXANET_IDLE_TIMEOUT", "-1"},
+                 {"VEXANET_GUESS_LIMIT", "ten"}});
+    EXPECT_EQ(p.settings.authTimeout, 10s) << authText;
+    EXPECT_FALSE(p.settings.idleTimeout) << authText;
+    EXPECT_EQ(p.settings.guessLimit, 30u) << authText;
+    ASSERT_EQ(p.problems.size(), 3u) << Joined(p.problems);
+    EXPECT_EQ(p.problems[0].rfind("VEXANET_AUTH_TIMEOUT: ", 0), 0u) << p.problems[0];
+    EXPECT_NE(p.problems[0].find("the default of 10 s holds"), std::string::npos);
+    EXPECT_NE(p.problems[1].find("no idle limit"), std::string::npos) << p.problems[1];
+    EXPECT_NE(p.problems[2].find("the default of 30"), std::string::npos) << p.problems[2];
+  }
+  for (const char* limitText : {"-1", "10001", "3 a minute", "99999999999"}) {
+    p = FromEnv({{"VEXANET_REQUIRE_PASSWORD", "1"},
+                 {"VEXANET_PASSWORD", "x"},
+                 {"VEXANET_GUESS_LIMIT", limitText}});
+    EXPECT_EQ(p.settings.guessLimit, 30u) << limitText;
+    EXPECT_EQ(p.problems.size(), 1u) << limitText;
+  }
+  // An idle limit of 0 is off, as unset.
+  p = FromEnv({{"VEXANET_IDLE_TIMEOUT", "0s"}});
+  EXPECT_FALSE(p.settings.idleTimeout);
+  EXPECT_TRUE(p.problems.empty()) << Joined(p.problems);
+
+  // The password settings without a required password are said to do nothing.
+  p = FromEnv({{"VEXANET_AUTH_TIMEOUT", "5s"}, {"VEXANET_GUESS_LIMIT", "5"}});
+  EXPECT_EQ(p.problems.size(), 2u) << Joined(p.problems);
+  EXPECT_NE(Joined(p.settings.Describe()).find("unused while no password is required"),
+            std::string::npos);
+}
+
 class PasswordFile : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -374,6 +454,67 @@ TEST(AccessPolicyTest, AdmitChecksTheAddressThenTheBackOffWhenAPasswordIsRequire
     EXPECT_EQ(acl::AccessPolicy::RefusalLine(other, policy.Admit(other, t0)),
               "Refused connection from 127.0.0.1: not in VEXANET_ALLOW");
   }
+}
+
+TEST(AccessGuessLimit, AtMostTheLimitInAnyWindow) {
+  acl::GuessLimit g(3, 60s);
+  EXPECT_FALSE(g.Wait(t0));
+  g.Rejected(t0);
+  g.Rejected(t0 + 10s);
+  EXPECT_FALSE(g.Wait(t0 + 10s));
+  g.Rejected(t0 + 20s);
+  // Full: refused until the oldest rejection is a window old.
+  EXPECT_EQ(g.Wait(t0 + 20s), 40s);
+  EXPECT_EQ(g.Wait(t0 + 59s), 1s);
+  EXPECT_FALSE(g.Wait(t0 + 60s));
+  // Room for one: the next rejection fills the window again, until the second oldest leaves.
+  g.Rejected(t0 + 61s);
+  EXPECT_EQ(g.Wait(t0 + 61s), 9s);
+  EXPECT_FALSE(g.Wait(t0 + 70s));
+  // Quiet for a window: all room again.
+  g.Rejected(t0 + 200s);
+  EXPECT_FALSE(g.Wait(t0 + 200s));
+
+  acl::GuessLimit off(0, 60s);
+  for (int i = 0; i < 100; ++i) off.Rejected(t0);
+  EXPECT_FALSE(off.Wait(t0));
+}
+
+TEST(AccessPolicyTest, RejectionsFromManyAddressesTurnEveryoneAway) {
+  using Kind = acl::AccessPolicy::Verdict::Kind;
+  const auto env = [](const char* require) {
+    return FromEnv({{"VEXANET_PASSWORD", "pw"},
+                    {"VEXANET_REQUIRE_PASSWORD", require},
+                    {"VEXANET_GUESS_LIMIT", "5"}})
+        .settings;
+  };
+  acl::AccessPolicy policy(env("1"), {1s, 60s, 60s});
+  auto address = [](unsigned i) -> asio::ip::address {
+    return asio::ip::make_address_v4(0x7F000000u + 10 + i);
+  };
+  // Five guessers, one guess each: none of them is held back by its own back-off after 1 s.
+  for (unsigned i = 0; i < 5; ++i) {
+    EXPECT_EQ(policy.Admit(address(i), t0 + i * 1s).kind, Kind::Serve) << i;
+    policy.PasswordRejected(address(i), t0 + i * 1s);
+  }
+  // The limit is reached: a sixth address, and one that never guessed, are turned away.
+  for (const auto& who : {address(5), A("192.0.2.1")}) {
+    const auto verdict = policy.Admit(who, t0 + 10s);
+    EXPECT_EQ(verdict.kind, Kind::TooManyGuesses) << who.to_string();
+    EXPECT_EQ(verdict.wait, 50s);
+  }
+  EXPECT_EQ(acl::AccessPolicy::RefusalLine(A("::ffff:127.0.0.9"), policy.Admit(address(9), t0 + 10s)),
+            "Refused connection from 127.0.0.9: too many rejected passwords from all addresses "
+            "(VEXANET_GUESS_LIMIT; refused for 50 s more)");
+  // An accepted password does not empty the window; its end does.
+  policy.PasswordAccepted(address(0));
+  EXPECT_EQ(policy.Admit(address(6), t0 + 59s).kind, Kind::TooManyGuesses);
+  EXPECT_EQ(policy.Admit(address(6), t0 + 60s).kind, Kind::Serve);
+
+  // Without a required password, rejections are not counted.
+  acl::AccessPolicy open(env("0"), {1s, 60s, 60s});
+  for (unsigned i = 0; i < 20; ++i) open.PasswordRejected(address(i), t0);
+  EXPECT_EQ(open.Admit(address(30), t0).kind, Kind::Serve);
 }
 
 TEST(AccessEnvironmentFile, ReadsWhatTheServiceManagerReads) {

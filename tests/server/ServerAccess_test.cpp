@@ -1,6 +1,10 @@
 // The access settings at work in the server core and its sessions, on loopback: where the core
-// listens, which clients it serves, a required password and the back-off after rejected
-// passwords. 127.0.0.1, 127.0.0.2 and ::1 stand for three client addresses on one machine.
+// listens, which clients it serves, a required password, the back-off after rejected passwords,
+// the overall limit on them and the limits on quiet clients. 127.0.0.1, 127.0.0.2 and ::1 stand
+// for three client addresses on one machine; 127.0.0.x for many guessers.
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <map>
 #include <set>
 
@@ -56,9 +60,9 @@ class Access : public ServerFixture {
 
   // One client from 127.0.0.1. Greeted: it leaves again and the next session waits. Not
   // greeted: it was closed without a line and the same session goes on waiting.
-  bool Served() {
+  bool Served(const std::string& from = "") {
     const auto before = core().connectthread();
-    LineClient c(port());
+    LineClient c(port(), {.from = from});
     const std::optional<std::string> first = c.ReadLine();
     if (first == "OK") {
       c.SendLine("Close");
@@ -91,6 +95,14 @@ class Access : public ServerFixture {
     EXPECT_TRUE(NextSessionWaiting(serving));
   }
 };
+
+// The client's own port, as the server names it.
+int LocalPort(const LineClient& c) {
+  sockaddr_in local{};
+  socklen_t size = sizeof local;
+  if (::getsockname(c.fd(), reinterpret_cast<sockaddr*>(&local), &size) != 0) return -1;
+  return ntohs(local.sin_port);
+}
 
 size_t Count(const std::string& text, const std::string& part) {
   size_t n = 0;
@@ -284,6 +296,91 @@ TEST_F(Access, WithoutARequiredPasswordNothingIsDelayed) {
     Reject(*c);
   }
   EXPECT_TRUE(Served());
+}
+
+TEST_F(Access, AClientWithoutAnAcceptedPasswordInTimeLosesTheSlot) {
+  StdoutCapture out;
+  StartWith({{"VEXANET_REQUIRE_PASSWORD", "1"}, {"VEXANET_AUTH_TIMEOUT", "300ms"}});
+  Vexa::setPassword("pw");
+
+  // One that says nothing, and one that never ends its line.
+  for (const char* sent : {"", "PWDp"}) {
+    const auto since = Clock::now();
+    const auto first = core().connectthread();
+    auto c = Connect();
+    c->Send(sent);
+    EXPECT_TRUE(c->ClosedByServer()) << sent;
+    EXPECT_GE(Clock::now() - since, 300ms) << sent;
+    EXPECT_TRUE(NextSessionWaiting(first)) << sent;
+    EXPECT_TRUE(WaitUntil([&] {
+      return out.Contains("Client 127.0.0.1:" + std::to_string(LocalPort(*c)) +
+                          " closed: no accepted password within 300 ms");
+    })) << sent;
+  }
+  EXPECT_EQ(Count(out.Text(), " closed: "), 2u);
+
+  // The next client gets in, and once its password is accepted it stays past the deadline.
+  auto c = Connect();
+  c->SendLine("PWDpw");
+  EXPECT_EQ(c->ReadLine(), "Password/Connection Accepted!");
+  EXPECT_TRUE(c->Silent(600ms));
+  c->SendLine("Get");
+  EXPECT_EQ(c->ReadLine(), "Stat00000000");
+  EXPECT_EQ(Count(out.Text(), " closed: "), 2u);
+}
+
+TEST_F(Access, IdleSessionsAreClosed) {
+  StdoutCapture out;
+  StartWith({{"VEXANET_IDLE_TIMEOUT", "600ms"}});  // no password required
+  const auto first = core().connectthread();
+  auto c = Connect();
+  // Every line starts the idle time afresh: five lines 150 ms apart outlast the limit.
+  for (int i = 0; i < 5; ++i) {
+    Pump(150ms);
+    c->SendLine("Get");
+    ASSERT_EQ(c->ReadLine(), "Stat00000000") << i;
+  }
+  const auto lastLine = Clock::now();
+  EXPECT_TRUE(c->ClosedByServer());
+  EXPECT_GE(Clock::now() - lastLine, 600ms);
+  EXPECT_TRUE(NextSessionWaiting(first));
+  EXPECT_TRUE(WaitUntil([&] {
+    return out.Contains("Client 127.0.0.1:" + std::to_string(LocalPort(*c)) +
+                        " closed: idle for 600 ms");
+  }));
+  EXPECT_EQ(Count(out.Text(), " closed: "), 1u);
+  EXPECT_TRUE(Served());
+}
+
+TEST_F(Access, RejectedPasswordsFromManyAddressesTurnEveryoneAway) {
+  StdoutCapture out;
+  ServerTimings timings;
+  timings.backOff = {50ms, 50ms, 1500ms};  // a short per-address wait; the window shortened
+  StartWith({{"VEXANET_REQUIRE_PASSWORD", "1"}, {"VEXANET_GUESS_LIMIT", "4"}}, 0, timings);
+  Vexa::setPassword("pw");
+
+  const auto since = Clock::now();
+  for (int i = 0; i < 4; ++i) {
+    LineClient guesser(port(), {.from = "127.0.0." + std::to_string(10 + i)});
+    ASSERT_EQ(guesser.ReadLine(), "OK") << i;
+    Reject(guesser);
+  }
+  // A fifth guesser and the rightful user alike wait until the first guess is a window old.
+  // Checked only while the window cannot have passed, so a slow machine cannot fail the test.
+  const bool fifth = Served("127.0.0.20");
+  const bool rightful = Served("127.0.0.1");
+  if (Clock::now() - since < 1500ms) {
+    EXPECT_FALSE(fifth);
+    EXPECT_FALSE(rightful);
+    EXPECT_TRUE(WaitUntil([&] {
+      return out.Text().find("Refused connection from 127.0.0.20: too many rejected passwords "
+                             "from all addresses (VEXANET_GUESS_LIMIT; refused for ") !=
+             std::string::npos;
+    }));
+  }
+  const auto served = ServedWithin(5s);
+  ASSERT_TRUE(served);
+  EXPECT_GE(*served - since, 1500ms);
 }
 
 TEST(ServerSocketListen, SeveralAddressesShareOneWait) {

@@ -336,3 +336,43 @@ TEST(TimeOutCount, SixtyFourBitMilliseconds) {
   shortened.minute = 600ms;
   EXPECT_EQ(shortened.SessionTime(2), 1220);
 }
+
+TEST(SilenceWatchTest, EndsOnceNoDeadlineIsLeftAndOutlivesALostRace) {
+  using Reason = SilenceWatch::Reason;
+  std::mutex m;
+  std::vector<Reason> calls;
+  auto record = [&](bool closes) {
+    return [&, closes](Reason r) {
+      std::lock_guard lock(m);
+      calls.push_back(r);
+      return closes || r == Reason::Idle;
+    };
+  };
+  auto recorded = [&] {
+    std::lock_guard lock(m);
+    return calls;
+  };
+
+  // The password in time and no idle limit: nothing left to watch, the thread ends by itself.
+  {
+    SilenceWatch w(10s, std::nullopt, record(true));
+    w.start();
+    w.PasswordAccepted();
+    EXPECT_TRUE(WaitUntil([&] { return w.finished(); }));
+  }
+  // Stopped: it ends without a call.
+  {
+    SilenceWatch w(10s, 10s, record(true));
+    w.start();
+    w.stop();
+    EXPECT_TRUE(WaitUntil([&] { return w.finished(); }));
+  }
+  EXPECT_TRUE(recorded().empty());
+
+  // The password deadline passed but the session was not closed (the password came in the same
+  // instant): the idle limit still holds.
+  SilenceWatch w(0ms, 100ms, record(false));
+  w.start();
+  EXPECT_TRUE(WaitUntil([&] { return w.finished(); }));
+  EXPECT_EQ(recorded(), (std::vector<Reason>{Reason::NoPassword, Reason::Idle}));
+}

@@ -5,7 +5,8 @@
 //   vexanet-config write [FILE] [--com N] [--tcp-port P] [--session MINUTES] [--manual]
 //
 // show also prints the access settings (VEXANET_LISTEN, VEXANET_ALLOW, VEXANET_PASSWORD,
-// VEXANET_PASSWORD_FILE, VEXANET_REQUIRE_PASSWORD) as the server reads them: from this
+// VEXANET_PASSWORD_FILE, VEXANET_REQUIRE_PASSWORD, VEXANET_AUTH_TIMEOUT, VEXANET_IDLE_TIMEOUT,
+// VEXANET_GUESS_LIMIT) as the server reads them: from this
 // process's environment, or with --environment from a service environment file such as
 // /etc/default/vexanet. A password itself is never printed, only where it comes from.
 //
