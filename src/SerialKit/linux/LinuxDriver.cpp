@@ -73,18 +73,6 @@ std::string textUpToZero(const SerialConfig::Bytes& bytes) {
   return std::string(bytes.begin(), end);
 }
 
-// "COM1" .. "COM256" -> 1 .. 256; 0 for anything else.
-int32_t comNumber(const std::string& name) {
-  if (name.size() < 4 || name.size() > 6 || name.compare(0, 3, "COM") != 0) return 0;
-  if (name[3] == '0') return 0;
-  int32_t n = 0;
-  for (size_t i = 3; i < name.size(); ++i) {
-    if (name[i] < '0' || name[i] > '9') return 0;
-    n = n * 10 + (name[i] - '0');
-  }
-  return n <= LinuxDriver::kMaxComNumber ? n : 0;
-}
-
 std::optional<speed_t> speedFor(int32_t code) {
   static constexpr speed_t kSpeeds[] = {B110,  B150,  B300,   B600,   B1200,  B2400,
                                         B4800, B9600, B19200, B38400, B57600, B115200};
@@ -198,14 +186,14 @@ std::optional<LinuxDriver::Target> LinuxDriver::resolve(const SerialConfig& conf
   int32_t n = 0;
   if (!name.empty()) {
     if (name[0] == '/') return Target{name, 0};
-    n = comNumber(name);
+    n = SerialKit::comNumber(name);
   } else {
     n = config.getPort();
     const std::string configured = textUpToZero(*config.getBaseName());
     if (!configured.empty()) base = configured;
   }
   if (n < 1 || n > kMaxComNumber) return std::nullopt;
-  const std::optional<std::string> env = sys_->getEnv(("VEXANET_COM" + std::to_string(n)).c_str());
+  const std::optional<std::string> env = sys_->getEnv(comOverrideVariable(n).c_str());
   if (env && !env->empty()) return Target{*env, n};
   return Target{base + std::to_string(n - 1), n};
 }

@@ -39,6 +39,8 @@
 // descriptor is closed (and its locks released) when the last call using it ends.
 #pragma once
 
+#include "SerialKit/PortNames.h"
+
 #include <termios.h>
 
 #include <atomic>
@@ -58,7 +60,7 @@ namespace SerialKit {
 class LinuxDriver final : public NativeDriver {
  public:
   static constexpr int32_t kLibVersion = 100;
-  static constexpr int32_t kMaxComNumber = 256;
+  static constexpr int32_t kMaxComNumber = SerialKit::kMaxComNumber;
   static constexpr int32_t kFirstPathNumber = 257;
   static constexpr int kFlowTaskPauseMs = 50;
 

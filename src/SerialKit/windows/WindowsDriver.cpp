@@ -46,16 +46,9 @@ bool startsWithDevicePrefix(const std::string& name) {
   return name.rfind(kDevicePrefix, 0) == 0;
 }
 
-// "COM1" .. "COM256" (the letters in any case) -> 1 .. 256; 0 for anything else.
-int32_t comNumber(const std::string& name) {
-  if (name.size() < 4 || name.size() > 6 || upper(name.substr(0, 3)) != "COM") return 0;
-  if (name[3] == '0') return 0;
-  int32_t n = 0;
-  for (size_t i = 3; i < name.size(); ++i) {
-    if (name[i] < '0' || name[i] > '9') return 0;
-    n = n * 10 + (name[i] - '0');
-  }
-  return n <= WindowsDriver::kMaxComNumber ? n : 0;
+// Windows port names: the letters in any case.
+int32_t comNumberAnyCase(const std::string& name) {
+  return comNumber(name, /*ignoreCase=*/true);
 }
 
 // \\.\COMn: the only form that reaches COM10 and above.
@@ -153,16 +146,16 @@ std::optional<WindowsDriver::Target> WindowsDriver::resolve(const SerialConfig& 
   if (!name.empty()) {
     if (startsWithDevicePrefix(name)) {
       if (name.size() == 4) return std::nullopt;
-      return Target{name, comNumber(name.substr(4))};
+      return Target{name, comNumberAnyCase(name.substr(4))};
     }
-    n = comNumber(name);
+    n = comNumberAnyCase(name);
   } else {
     n = config.getPort();
   }
   if (n < 1 || n > kMaxComNumber) return std::nullopt;
-  const std::optional<std::string> env = sys_->getEnv(("VEXANET_COM" + std::to_string(n)).c_str());
+  const std::optional<std::string> env = sys_->getEnv(comOverrideVariable(n).c_str());
   if (env && !env->empty()) {
-    const int32_t k = comNumber(*env);
+    const int32_t k = comNumberAnyCase(*env);
     return Target{k > 0 ? comDevicePath(k) : *env, n};
   }
   return Target{comDevicePath(n), n};

@@ -46,6 +46,8 @@
 // on the same port from two threads take turns in Windows; every wait is bounded by a timeout.
 #pragma once
 
+#include "SerialKit/PortNames.h"
+
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -62,7 +64,7 @@ namespace SerialKit {
 class WindowsDriver final : public NativeDriver {
  public:
   static constexpr int32_t kLibVersion = 100;
-  static constexpr int32_t kMaxComNumber = 256;
+  static constexpr int32_t kMaxComNumber = SerialKit::kMaxComNumber;
   static constexpr int32_t kFirstPathNumber = 257;
   static constexpr DWORD kFlowTaskPauseMs = 50;
   static constexpr DWORD kDefaultBreakMs = 250;
