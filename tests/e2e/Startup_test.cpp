@@ -79,6 +79,28 @@ TEST_F(StartupTest, OpensTheLineSwitchesRelaysOffThenReportsReady) {
   EXPECT_EQ(com1.Bytes().size(), 8u);
 }
 
+TEST_F(StartupTest, EarlyClientSwitchIsCarriedOutAfterTheAllOff) {
+  ASSERT_NO_FATAL_FAILURE(StartListening());
+  // Greeted while start-up is still switching the relays off (it is not ready for over 3 s).
+  auto client = Session(port, "R5On\r\n");
+  ASSERT_TRUE(client);
+  const auto bytes = com1.WaitForBytes(9, kStartDeadline);
+  ASSERT_EQ(bytes.size(), 9u);
+  for (uint8_t i = 0; i < 8; ++i) EXPECT_EQ(bytes[i].value, i) << "byte " << int(i);
+  EXPECT_EQ(bytes[8].value, 0x0C);
+
+  // The all-off's own status lines may come first; the reply to the word is the true state.
+  std::optional<std::string> reply;
+  do {
+    reply = client->ReadLine(kDeadline);
+  } while (reply == std::optional<std::string>(kAllOff));
+  EXPECT_EQ(reply, std::optional<std::string>("Stat00001000"));
+  ASSERT_TRUE(WaitForReady("COM1", 0));
+  ASSERT_TRUE(client->Send("Get\r\n"));
+  EXPECT_EQ(client->ReadLine(kDeadline), std::optional<std::string>("Stat00001000"));
+  EXPECT_EQ(com1.Bytes().size(), 9u);
+}
+
 // Configuration bytes: serial port name, port offset and session time.
 struct ConfigCase {
   std::string name;
