@@ -275,5 +275,52 @@ INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest, ::testing::Values(SIGTERM, SIG
                            return std::string(info.param == SIGTERM ? "SIGTERM" : "SIGINT");
                          });
 
+std::string SignalName(int sig) {
+  switch (sig) {
+    case SIGTERM: return "SIGTERM";
+    case SIGINT: return "SIGINT";
+    case SIGHUP: return "SIGHUP";
+    case SIGQUIT: return "SIGQUIT";
+    case SIGUSR1: return "SIGUSR1";
+    case SIGUSR2: return "SIGUSR2";
+  }
+  return std::to_string(sig);
+}
+
+// A hang-up and a quit request end the server as cleanly as TERM and INT do.
+INSTANTIATE_TEST_SUITE_P(MoreSignals, StopSignalTest, ::testing::Values(SIGHUP, SIGQUIT),
+                         [](const auto& info) { return SignalName(info.param); });
+
+TEST_P(StopSignalTest, SaysWhichSignalStoppedIt) {
+  ASSERT_NO_FATAL_FAILURE(StartListening());
+  ASSERT_TRUE(server->Signal(GetParam()));
+  EXPECT_EQ(server->WaitExit(kDeadline), std::optional<int>(0));
+  const auto lines = server->Lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().text, "Signal " + SignalName(GetParam()) + " received: stopping");
+}
+
+TEST_F(StartupTest, UserSignalsAreIgnoredWithALineEachTime) {
+  ASSERT_NO_FATAL_FAILURE(StartListening());
+  ASSERT_NO_FATAL_FAILURE(WaitForRelaysOff());
+  std::size_t from = 0;
+  for (int sig : {SIGUSR1, SIGUSR2, SIGUSR1}) {
+    ASSERT_TRUE(server->Signal(sig));
+    const auto said = server->WaitForExact("Signal " + SignalName(sig) + " ignored", kDeadline, from);
+    ASSERT_TRUE(said) << SignalName(sig);
+    from = *said + 1;
+  }
+  // Still serving.
+  auto client = Session(port, "Get\r\n");
+  ASSERT_TRUE(client);
+  EXPECT_EQ(client->ReadLine(kDeadline), std::optional<std::string>(kAllOff));
+  EXPECT_FALSE(server->WaitExit(std::chrono::milliseconds(100)));
+  const auto lines = server->Lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const auto& l) { return l.text.starts_with("Signal "); }),
+            3);
+}
+
+
 }  // namespace
 }  // namespace vexanet::e2e
