@@ -5,9 +5,11 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <ostream>
 #include <string>
@@ -204,6 +206,59 @@ INSTANTIATE_TEST_SUITE_P(Devices, SerialFailureTest,
                                   : info.index == 1 ? std::string("RegularFile")
                                                     : std::string("NotATerminal");
                          });
+
+// A COM1 path that cannot serve as a serial line, and what the extra console line says of it.
+struct SerialPathCase {
+  std::string name;
+  std::string device;  // in the working folder unless absolute; made by the test
+  std::string failure;  // the open failure's own line, as it always was
+  std::string reason;
+};
+
+void PrintTo(const SerialPathCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class SerialPathTest : public ServerTest, public ::testing::WithParamInterface<SerialPathCase> {};
+
+TEST_P(SerialPathTest, LineAfterTheOpenFailureSaysWhatIsWrongWithThePath) {
+  const SerialPathCase& c = GetParam();
+  std::string device = c.device;
+  if (device[0] != '/') {
+    device = (dir.path() / device).string();
+    if (c.name == "RegularFile") std::ofstream(device) << "x";
+    if (c.name == "Fifo") {
+      ASSERT_EQ(::mkfifo(device.c_str(), 0600), 0);
+    }
+    if (c.name == "Directory") std::filesystem::create_directory(device);
+    if (c.name == "LinkLoop") std::filesystem::create_symlink(device, device);
+  }
+  ASSERT_NO_FATAL_FAILURE(StartListening({}, HeadlessLaunch({{"VEXANET_COM1", device}})));
+  const auto failed = server->WaitForLine(
+      [](const std::string& l) { return l.starts_with("SerialIOException: SerOpenPort failed"); },
+      kDeadline);
+  ASSERT_TRUE(failed);
+  const auto lines = server->Lines();
+  ASSERT_GT(lines.size(), *failed + 1);
+  EXPECT_EQ(lines[*failed].text, "SerialIOException: SerOpenPort failed: " + c.failure);
+  EXPECT_EQ(lines[*failed + 1].text,
+            "Serial line: " + device + c.reason +
+                "; VEXANET_COM1 must name the serial device (e.g. VEXANET_COM1=/dev/ttyUSB0, or a "
+                "/dev/serial/by-id/ path)");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, SerialPathTest,
+    ::testing::Values(
+        SerialPathCase{"RegularFile", "not-a-tty", "Port not valid",
+                       ": is a regular file, not a terminal"},
+        SerialPathCase{"NotATerminal", "/dev/null", "Port not valid", ": is not a terminal"},
+        SerialPathCase{"Fifo", "fifo", "Port not valid",
+                       ": is a FIFO (named pipe), not a terminal"},
+        SerialPathCase{"Directory", "folder", "Port not valid",
+                       ": is a directory, not a terminal"},
+        SerialPathCase{"LinkLoop", "loop", "1001", ": too many levels of symbolic links"}),
+    [](const auto& info) { return info.param.name; });
 
 // Holds a listening socket on all addresses, as another program would.
 class PortHolder {
