@@ -311,6 +311,37 @@ TEST_F(StartupTest, PortInUseIsReportedAndStartUpGoesOn) {
   EXPECT_FALSE(HasLine(server->Lines(), StatusLine("Awaiting Client Connection")));
 }
 
+TEST_F(StartupTest, PortHeldAtStartIsTakenOnceFree) {
+  std::optional<PortHolder> holder;
+  for (int attempt = 0; attempt < 5 && !(holder && holder->ok()); ++attempt) {
+    port = PickFreePort(3002, 3128);
+    holder.emplace(port);
+  }
+  ASSERT_TRUE(holder && holder->ok());
+  ASSERT_EQ(RunTool(programs.config,
+                    {"write", (dir.path() / "VexaNetCFG.bin").string(), "--tcp-port",
+                     std::to_string(port)},
+                    kDeadline),
+            0);
+  server = std::make_unique<ServerProcess>(HeadlessLaunch({{"VEXANET_COM1", com1.path()}}));
+  const auto cannot = server->WaitForExact(
+      StatusLine("Can't Get ServerSocket at Port " + std::to_string(port)), kStartDeadline);
+  ASSERT_TRUE(cannot);
+  // The reason follows, and what the server does about it.
+  EXPECT_TRUE(server->WaitForExact("Cannot listen on port " + std::to_string(port) +
+                                       ": Address already in use; trying again every 5 s",
+                                   kDeadline, *cannot + 1));
+
+  // Freed while the server starts: it takes the port at its next try and serves a client.
+  holder.reset();
+  EXPECT_TRUE(server->WaitForExact(OkLine(port), kDeadline, *cannot + 1));
+  auto client = Session(port, "Get\r\n");
+  ASSERT_TRUE(client);
+  EXPECT_EQ(client->ReadLine(kDeadline), std::optional<std::string>(kAllOff));
+  ASSERT_TRUE(WaitForReady("COM1", 0));
+  EXPECT_EQ(com1.WaitForBytes(8, kDeadline).size(), 8u);
+}
+
 class StopSignalTest : public ServerTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(StopSignalTest, EndsAtOnceWithStatusZero) {
