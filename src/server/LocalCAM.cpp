@@ -84,14 +84,14 @@ std::unique_ptr<ServerSocket> LocalCAM::Listen(int32_t port, bool report, std::e
   auto socket = std::make_unique<ServerSocket>();
   bool open = false;
   if (access_ && access_->settings().listen) {
-    open = socket->Open(port, *access_->settings().listen,
-                        [port, report, &why](const asio::ip::address& address,
-                                             const std::error_code& ec) {
-                          why = ec;
-                          if (!report) return;
-                          OutLine("Cannot listen on " + address.to_string() + " port " +
-                                  std::to_string(port) + ": " + ec.message());
-                        });
+    open = socket->Open(
+        port, *access_->settings().listen,
+        [port, report, &why](const asio::ip::address& address, const std::error_code& ec) {
+          why = ec;
+          if (!report) return;
+          OutLine("Cannot listen on " + address.to_string() + " port " + std::to_string(port) +
+                  ": " + ec.message());
+        });
   } else {
     open = socket->Open(port, why);
   }
@@ -118,8 +118,7 @@ bool LocalCAM::OpenServerSocket(int32_t port) {
   if (access_ && access_->settings().listen) {
     OutLine("Cannot listen on port " + std::to_string(port) + " on any listen address; " + again);
   } else {
-    OutLine("Cannot listen on port " + std::to_string(port) + ": " + why.message() + "; " +
-            again);
+    OutLine("Cannot listen on port " + std::to_string(port) + ": " + why.message() + "; " + again);
   }
   retryPort_ = port;  // the constructor starts the retry thread once it has done its work
   return false;

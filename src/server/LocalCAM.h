@@ -35,13 +35,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <functional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -147,7 +147,7 @@ class LocalCAM : public DeviceHost, public SessionHost {
   std::atomic<ServerSocket*> ssOpen_{nullptr};
   std::mutex retryLock_;
   std::condition_variable retryWake_;
-  bool retryStop_ = false;  // guarded by retryLock_
+  bool retryStop_ = false;            // guarded by retryLock_
   std::optional<int32_t> retryPort_;  // the port to try again, set before the thread starts
   std::thread listenRetry_;
 

@@ -71,7 +71,9 @@ std::string ConsoleSafe(std::string_view text) {
     }
     // A C1 control is escaped byte by byte, as are controls and malformed bytes.
     const size_t escaped = length > 0 ? length : 1;
-    for (size_t k = 0; k < escaped; ++k) AppendEscaped(out, static_cast<unsigned char>(text[i + k]));
+    for (size_t k = 0; k < escaped; ++k) {
+      AppendEscaped(out, static_cast<unsigned char>(text[i + k]));
+    }
     i += escaped;
   }
   return out;

@@ -21,8 +21,8 @@ struct Handled {
 };
 
 constexpr Handled kHandled[] = {
-    {SIGINT, "SIGINT", true},     {SIGTERM, "SIGTERM", true},   {SIGHUP, "SIGHUP", true},
-    {SIGQUIT, "SIGQUIT", true},   {SIGUSR1, "SIGUSR1", false},  {SIGUSR2, "SIGUSR2", false},
+    {SIGINT, "SIGINT", true},   {SIGTERM, "SIGTERM", true},  {SIGHUP, "SIGHUP", true},
+    {SIGQUIT, "SIGQUIT", true}, {SIGUSR1, "SIGUSR1", false}, {SIGUSR2, "SIGUSR2", false},
 };
 
 [[noreturn]] void TakeSignals(sigset_t set) {
@@ -49,7 +49,9 @@ void InstallStopSignals() {
   sigemptyset(&set);
   for (const Handled& h : kHandled) sigaddset(&set, h.number);
   const int blocked = ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  if (blocked != 0) ConsoleLine("Cannot block the stop signals (error " + std::to_string(blocked) + ")");
+  if (blocked != 0) {
+    ConsoleLine("Cannot block the stop signals (error " + std::to_string(blocked) + ")");
+  }
   std::thread(TakeSignals, set).detach();
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;

@@ -210,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(Devices, SerialFailureTest,
 // A COM1 path that cannot serve as a serial line, and what the extra console line says of it.
 struct SerialPathCase {
   std::string name;
-  std::string device;  // in the working folder unless absolute; made by the test
+  std::string device;   // in the working folder unless absolute; made by the test
   std::string failure;  // the open failure's own line, as it always was
   std::string reason;
 };
@@ -255,8 +255,7 @@ INSTANTIATE_TEST_SUITE_P(
         SerialPathCase{"NotATerminal", "/dev/null", "Port not valid", ": is not a terminal"},
         SerialPathCase{"Fifo", "fifo", "Port not valid",
                        ": is a FIFO (named pipe), not a terminal"},
-        SerialPathCase{"Directory", "folder", "Port not valid",
-                       ": is a directory, not a terminal"},
+        SerialPathCase{"Directory", "folder", "Port not valid", ": is a directory, not a terminal"},
         SerialPathCase{"LinkLoop", "loop", "1001", ": too many levels of symbolic links"}),
     [](const auto& info) { return info.param.name; });
 
@@ -363,12 +362,18 @@ INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest, ::testing::Values(SIGTERM, SIG
 
 std::string SignalName(int sig) {
   switch (sig) {
-    case SIGTERM: return "SIGTERM";
-    case SIGINT: return "SIGINT";
-    case SIGHUP: return "SIGHUP";
-    case SIGQUIT: return "SIGQUIT";
-    case SIGUSR1: return "SIGUSR1";
-    case SIGUSR2: return "SIGUSR2";
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGINT:
+      return "SIGINT";
+    case SIGHUP:
+      return "SIGHUP";
+    case SIGQUIT:
+      return "SIGQUIT";
+    case SIGUSR1:
+      return "SIGUSR1";
+    case SIGUSR2:
+      return "SIGUSR2";
   }
   return std::to_string(sig);
 }
@@ -391,7 +396,8 @@ TEST_F(StartupTest, UserSignalsAreIgnoredWithALineEachTime) {
   std::size_t from = 0;
   for (int sig : {SIGUSR1, SIGUSR2, SIGUSR1}) {
     ASSERT_TRUE(server->Signal(sig));
-    const auto said = server->WaitForExact("Signal " + SignalName(sig) + " ignored", kDeadline, from);
+    const auto said =
+        server->WaitForExact("Signal " + SignalName(sig) + " ignored", kDeadline, from);
     ASSERT_TRUE(said) << SignalName(sig);
     from = *said + 1;
   }
@@ -405,7 +411,6 @@ TEST_F(StartupTest, UserSignalsAreIgnoredWithALineEachTime) {
                           [](const auto& l) { return l.text.starts_with("Signal "); }),
             3);
 }
-
 
 }  // namespace
 }  // namespace vexanet::e2e
