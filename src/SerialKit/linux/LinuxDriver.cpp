@@ -379,11 +379,9 @@ int32_t LinuxDriver::SerOpenPort(SerialConfig& config) {
     // Beyond a missing device or a denied access, the path itself may be wrong (a link that
     // leads round in a circle, a name too long): the system's own words say which.
     const int err = errno;
-    const int32_t result = refused(err);
-    if (openCause(err) == IOErrorCause::kUnknown) {
-      noteIOError({IOErrorCause::kUnknown, err, target->path, systemReason(err)});
-    }
-    return result;
+    if (openCause(err) != IOErrorCause::kUnknown) return refused(err);
+    noteIOError({IOErrorCause::kUnknown, err, target->path, systemReason(err)});
+    return errnoToResult(err);
   }
   // Checked before the open: opening a FIFO would wait for its other end.
   if (!S_ISCHR(st.st_mode)) return notATerminal(st.st_mode);
