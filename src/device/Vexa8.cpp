@@ -39,14 +39,18 @@ std::string Vexa8::stat() const {
 void Vexa8::set(int32_t relay, int32_t state) {
   {
     std::lock_guard lock(switchLock_);
-    Vexacmd1[0] = CommandByte(boardnum.load(), state, relay);
-    CommandB0(Vexacmd1);  // the result does not matter: the state is recorded either way
-    if (relay >= 0 && relay < 8) {
-      host_.SelectRelay(relay, state);
-      r_[static_cast<size_t>(relay)].store(state);
-    }
+    SwitchHeld(relay, state);
   }
   status();
+}
+
+void Vexa8::SwitchHeld(int32_t relay, int32_t state) {
+  Vexacmd1[0] = CommandByte(boardnum.load(), state, relay);
+  CommandB0(Vexacmd1);  // the result does not matter: the state is recorded either way
+  if (relay >= 0 && relay < 8) {
+    host_.SelectRelay(relay, state);
+    r_[static_cast<size_t>(relay)].store(state);
+  }
 }
 
 void Vexa8::status() {
@@ -68,7 +72,14 @@ std::array<uint8_t, 8> Vexa8::RecordedCommandBytes() const {
 }
 
 void Vexa8::DevInit() {
-  for (int32_t relay = 0; relay < 8; ++relay) set(relay, 0);
+  // The whole all-off sequence under one hold of the switch lock: a switch asked for meanwhile (a
+  // client that connected early, the operator) waits and comes after it, instead of being
+  // switched back off by the rest of the sequence. Each step still publishes its status line.
+  std::lock_guard lock(switchLock_);
+  for (int32_t relay = 0; relay < 8; ++relay) {
+    SwitchHeld(relay, 0);
+    status();
+  }
 }
 
 bool Vexa8::ParseNetCommand(const std::string& line) {

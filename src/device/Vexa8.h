@@ -11,7 +11,8 @@
 // Threads: set() is entered from the session thread (network words), the window's worker
 // (selectors) and start-up (DevInit). One lock is held from computing a command byte until the
 // byte has been sent and recorded (the serial line's 150 ms pause included), so switches from
-// different sources are paced one after another and each sends the byte it computed. status()
+// different sources are paced one after another and each sends the byte it computed; DevInit
+// holds it for all eight of its switches, so nothing lands in the middle of the all-off. status()
 // builds and publishes under a lock of its own so the latest published text is the latest state.
 #pragma once
 
@@ -64,6 +65,9 @@ class Vexa8 : public Device {
   std::array<uint8_t, 8> RecordedCommandBytes() const;
 
  private:
+  // Computes, sends and records one switch; the caller holds the switch lock.
+  void SwitchHeld(int32_t relay, int32_t state);
+
   DeviceHost& host_;
   std::array<std::atomic<int32_t>, 8> r_{};
   mutable std::mutex statLock_;

@@ -114,8 +114,22 @@ std::optional<std::string> OpenHint(const IOErrorDetail& d, const std::string& p
              " can name another device (e.g. " + var + "=/dev/ttyUSB0, or a /dev/serial/by-id/ path)";
 #endif
     }
-    default:
-      return std::nullopt;
+    default: {
+      // The driver's words for what is wrong with the path (not a terminal, a link loop).
+      if (d.reason.empty()) return std::nullopt;
+      std::string hint = "Serial line: " + device + ": " + d.reason;
+      const int n = ComNumber(portName);
+      if (n > 0) {
+        const std::string var = "VEXANET_COM" + std::to_string(n);
+#ifdef _WIN32
+        hint += "; " + var + " must name the serial port (e.g. " + var + "=COM7)";
+#else
+        hint += "; " + var + " must name the serial device (e.g. " + var +
+                "=/dev/ttyUSB0, or a /dev/serial/by-id/ path)";
+#endif
+      }
+      return hint;
+    }
   }
 }
 

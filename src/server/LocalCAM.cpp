@@ -34,12 +34,15 @@ LocalCAM::LocalCAM(const std::string& comport, const std::string& devtype, int32
     if (localgui_ != nullptr) localgui_->EnableConnect(open);
   }
   if (localgui_ != nullptr) localgui_->SetLocalName(Vexa::password());
+  if (retryPort_) listenRetry_ = std::thread([this, port = *retryPort_] { ListenRetryLoop(port); });
 }
 
 LocalCAM::~LocalCAM() {
   // A resend under way finishes first; the line's retry thread no longer reaches this core.
   sop_->SetOnReconnect({});
   stopping_.store(true);
+  // A listening socket opened late starts no session any more.
+  StopListenRetry();
   // An operator action already under way may still reach this core: let it finish first. (Whoever
   // handed the core to the window takes it back before destroying the core.)
   if (localgui_ != nullptr) localgui_->Flush();
@@ -67,26 +70,83 @@ void LocalCAM::ShowStat(const std::string& text) {
   if (localgui_ != nullptr) localgui_->ShowStatus(text);
 }
 
-bool LocalCAM::OpenServerSocket(int32_t port) {
+namespace {
+
+// "5 s", or "250 ms" for an interval that is no whole number of seconds.
+std::string IntervalText(std::chrono::milliseconds interval) {
+  if (interval.count() % 1000 == 0) return std::to_string(interval.count() / 1000) + " s";
+  return std::to_string(interval.count()) + " ms";
+}
+
+}  // namespace
+
+std::unique_ptr<ServerSocket> LocalCAM::Listen(int32_t port, bool report, std::error_code& why) {
   auto socket = std::make_unique<ServerSocket>();
   bool open = false;
   if (access_ && access_->settings().listen) {
-    open = socket->Open(port, *access_->settings().listen,
-                        [port](const asio::ip::address& address, const std::error_code& why) {
-                          OutLine("Cannot listen on " + address.to_string() + " port " +
-                                  std::to_string(port) + ": " + why.message());
-                        });
+    open = socket->Open(
+        port, *access_->settings().listen,
+        [port, report, &why](const asio::ip::address& address, const std::error_code& ec) {
+          why = ec;
+          if (!report) return;
+          OutLine("Cannot listen on " + address.to_string() + " port " + std::to_string(port) +
+                  ": " + ec.message());
+        });
   } else {
-    std::error_code ec;
-    open = socket->Open(port, ec);
+    open = socket->Open(port, why);
   }
-  if (open) {
-    ss_ = std::move(socket);
-    ShowStat("Server Socket Opened OK at Port " + std::to_string(port));
+  if (!open) return nullptr;
+  return socket;
+}
+
+void LocalCAM::Listening(std::unique_ptr<ServerSocket> socket, int32_t port) {
+  ss_ = std::move(socket);
+  ssOpen_.store(ss_.get());
+  ShowStat("Server Socket Opened OK at Port " + std::to_string(port));
+}
+
+bool LocalCAM::OpenServerSocket(int32_t port) {
+  std::error_code why;
+  if (auto socket = Listen(port, true, why)) {
+    Listening(std::move(socket), port);
     return true;
   }
   ShowStat("Can't Get ServerSocket at Port " + std::to_string(port));
+  // The port may be held only for a while (by a program that starts and ends at boot): a server
+  // left without network would be no use, so it tries again until it gets the port.
+  const std::string again = "trying again every " + IntervalText(timings_.listenRetry);
+  if (access_ && access_->settings().listen) {
+    OutLine("Cannot listen on port " + std::to_string(port) + " on any listen address; " + again);
+  } else {
+    OutLine("Cannot listen on port " + std::to_string(port) + ": " + why.message() + "; " + again);
+  }
+  retryPort_ = port;  // the constructor starts the retry thread once it has done its work
   return false;
+}
+
+void LocalCAM::ListenRetryLoop(int32_t port) {
+  std::unique_lock lock(retryLock_);
+  for (;;) {
+    if (retryWake_.wait_for(lock, timings_.listenRetry, [this] { return retryStop_; })) return;
+    std::error_code why;
+    std::unique_ptr<ServerSocket> socket = Listen(port, false, why);
+    if (!socket) continue;
+    Listening(std::move(socket), port);
+    break;
+  }
+  lock.unlock();
+  if (localgui_ != nullptr) localgui_->EnableConnect(true);
+  // The first session, as start-up would have started it (this core's own, not an override's).
+  LocalCAM::CommandB5();
+}
+
+void LocalCAM::StopListenRetry() {
+  {
+    std::lock_guard lock(retryLock_);
+    retryStop_ = true;
+  }
+  retryWake_.notify_all();
+  if (listenRetry_.joinable()) listenRetry_.join();
 }
 
 bool LocalCAM::CommandB0(std::span<const uint8_t> bytes) {
@@ -132,8 +192,9 @@ void LocalCAM::CommandB4(const std::string& text) {
 }
 
 void LocalCAM::CommandB5() {
-  if (stopping_.load() || !ss_) return;
-  auto session = std::make_shared<ClientSocket>(ss_.get(), *this, timings_);
+  ServerSocket* const listening = ssOpen_.load();
+  if (stopping_.load() || listening == nullptr) return;
+  auto session = std::make_shared<ClientSocket>(listening, *this, timings_);
   std::vector<std::shared_ptr<ClientSocket>> ended;
   {
     std::lock_guard lock(lock_);
@@ -221,5 +282,6 @@ std::array<uint8_t, 64> LocalCAM::SerIn() const {
 }
 
 int32_t LocalCAM::listeningPort() const {
-  return ss_ ? ss_->Port() : -1;
+  const ServerSocket* const listening = ssOpen_.load();
+  return listening != nullptr ? listening->Port() : -1;
 }

@@ -7,7 +7,9 @@
 //
 // Threads that enter it: start-up (constructor, first CommandB5, ShowStat), the window's worker
 // (buttons, Host/PWD field, relay selectors through the device), session threads (their Close
-// calls CommandB5; relay words reach CommandB0 through the device) and session timers.
+// calls CommandB5; relay words reach CommandB0 through the device), session timers, and the
+// listen retry thread while the listening port cannot be had (it starts the first session when
+// the port opens).
 //
 // Lock order (a lock on the left may be held while one on its right is taken, never the other
 // way round):
@@ -31,14 +33,17 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <functional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "device/DeviceHost.h"
@@ -69,7 +74,10 @@ class LocalCAM : public DeviceHost, public SessionHost {
   // Status text into the window's status field.
   void ShowStat(const std::string& text) override;
   // Opens the listening socket on all local addresses, or only on the access settings' listen
-  // addresses (one console line for each that cannot be used); true when one is open.
+  // addresses (one console line for each that cannot be used); true when one is open. When none
+  // can be opened, a console line gives the reason and a thread of the core tries again every
+  // timings' listenRetry until it succeeds (then shows it as at a first success, enables the
+  // connect button and starts the first session) or the core is destroyed.
   virtual bool OpenServerSocket(int32_t port);
   // Hands command bytes to the serial line when it is usable; false otherwise.
   bool CommandB0(std::span<const uint8_t> bytes) override;
@@ -101,7 +109,7 @@ class LocalCAM : public DeviceHost, public SessionHost {
   int32_t NoCOM() const { return NoCOM_; }
   std::array<uint8_t, 64> SerIn() const;
   // Listening socket: open or not, and the port it is bound to (useful when port 0 was asked).
-  ServerSocket* ss() const { return ss_.get(); }
+  ServerSocket* ss() const { return ssOpen_.load(); }
   int32_t listeningPort() const;
 
   static inline std::atomic<Device*> cam{nullptr};
@@ -111,6 +119,15 @@ class LocalCAM : public DeviceHost, public SessionHost {
   static std::optional<std::string> LookUpHost(const std::string& name);
 
  private:
+  // One try to listen on the port; the socket when it worked, else why is set. report: a console
+  // line for each listed listen address that cannot be used.
+  std::unique_ptr<ServerSocket> Listen(int32_t port, bool report, std::error_code& why);
+  // The listening socket is open: it is kept and shown.
+  void Listening(std::unique_ptr<ServerSocket> socket, int32_t port);
+  // The thread that tries again to listen while the port cannot be had.
+  void ListenRetryLoop(int32_t port);
+  void StopListenRetry();
+
   // The serial line came back: every relay's recorded state goes out again, in relay order.
   // Runs with the board driver's switch lock held.
   void ResendRecordedStates();
@@ -124,7 +141,15 @@ class LocalCAM : public DeviceHost, public SessionHost {
   std::unique_ptr<ServerWindow> gui_;
   ServerWindow* localgui_ = nullptr;
   std::atomic<bool> stopping_{false};
+  // The listening socket: set once, by the constructor or the listen retry thread (under
+  // retryLock_); ssOpen_ is what other threads read.
   std::unique_ptr<ServerSocket> ss_;
+  std::atomic<ServerSocket*> ssOpen_{nullptr};
+  std::mutex retryLock_;
+  std::condition_variable retryWake_;
+  bool retryStop_ = false;            // guarded by retryLock_
+  std::optional<int32_t> retryPort_;  // the port to try again, set before the thread starts
+  std::thread listenRetry_;
 
   mutable std::mutex lock_;  // connectthread, retired sessions, SerIn
   std::shared_ptr<ClientSocket> connectthread_;

@@ -12,6 +12,9 @@ struct ServerTimings {
   std::chrono::milliseconds minute{60000};
   // Pause before a failed wait for a client is tried again.
   std::chrono::milliseconds acceptRetryPause{500};
+  // Pause between two tries to open a listening port that could not be had (held by another
+  // program, say, while the machine starts).
+  std::chrono::milliseconds listenRetry{5000};
   // Longest time one reply line may take to leave; a client that does not read loses its
   // replies after it.
   std::chrono::milliseconds sendTimeout{2000};

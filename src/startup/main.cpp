@@ -1,6 +1,6 @@
 // vexanet-server: the main thread runs the window's event loop (or, built without a window, only
 // waits); the start-up sequence runs on a thread of its own so that its pauses never freeze the
-// window. The process ends only by _Exit (window closed, SIGINT, SIGTERM), so no destructor races
+// window. The process ends only by _Exit (window closed, a stop signal), so no destructor races
 // the threads still running.
 #include <cerrno>
 #include <cstdio>

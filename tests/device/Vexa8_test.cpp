@@ -149,6 +149,20 @@ TEST_F(Board, DevInitSwitchesEveryRelayOffInOrder) {
   EXPECT_EQ(board_.stat(), "Stat00000000");
 }
 
+TEST_F(Board, SwitchDuringDevInitComesAfterTheWholeSequence) {
+  host_.sendTime = 10ms;
+  std::thread init([&] { board_.DevInit(); });
+  // The first all-off byte is out: the sequence is under way when the client's word arrives.
+  while (host_.bytes().empty()) std::this_thread::sleep_for(1ms);
+  board_.ParseNetCommand("R5On");
+  init.join();
+  EXPECT_EQ(host_.bytes(), (std::vector<uint8_t>{0, 1, 2, 3, 4, 5, 6, 7, 0x0C}));
+  EXPECT_EQ(board_.relayState(4), 1);
+  // The last line the client was sent is the state its own word left.
+  EXPECT_EQ(host_.texts("client").back(), "Stat00001000");
+  EXPECT_EQ(host_.texts("client").size(), 9u);
+}
+
 TEST_F(Board, ConcurrentSwitchesEachSendTheirOwnByte) {
   host_.sendTime = 5ms;  // a send takes a while, so the two threads overlap
   std::thread a([&] {

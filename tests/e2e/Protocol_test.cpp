@@ -212,6 +212,13 @@ const Conversation kConversations[] = {
       Send("Close\r\n"), Closed()}},
 
     {"EveryRelayWordSendsItsByte", {}, AllRelayWords()},
+
+    // A client's terminal controls reach the console escaped, never raw.
+    {"ControlBytesAreEscapedOnTheConsole",
+     {},
+     {Connect(), Send("\x1b]0;owned\x07\x1b[2J\r\n"), Send("Get\r\n"), Reply(kAllOff),
+      Status("Client Command: \\x1b]0;owned\\x07\\x1b[2J"), Status("Client Command: Get"),
+      Send("Close\r\n"), Closed()}},
 };
 
 class ProtocolTest : public ServerTest, public ::testing::WithParamInterface<Conversation> {};

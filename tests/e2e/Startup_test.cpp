@@ -5,9 +5,11 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <ostream>
 #include <string>
@@ -77,6 +79,28 @@ TEST_F(StartupTest, OpensTheLineSwitchesRelaysOffThenReportsReady) {
   ASSERT_TRUE(client);
   EXPECT_EQ(client->ReadLine(kDeadline), std::optional<std::string>(kAllOff));
   EXPECT_EQ(com1.Bytes().size(), 8u);
+}
+
+TEST_F(StartupTest, EarlyClientSwitchIsCarriedOutAfterTheAllOff) {
+  ASSERT_NO_FATAL_FAILURE(StartListening());
+  // Greeted while start-up is still switching the relays off (it is not ready for over 3 s).
+  auto client = Session(port, "R5On\r\n");
+  ASSERT_TRUE(client);
+  const auto bytes = com1.WaitForBytes(9, kStartDeadline);
+  ASSERT_EQ(bytes.size(), 9u);
+  for (uint8_t i = 0; i < 8; ++i) EXPECT_EQ(bytes[i].value, i) << "byte " << int(i);
+  EXPECT_EQ(bytes[8].value, 0x0C);
+
+  // The all-off's own status lines may come first; the reply to the word is the true state.
+  std::optional<std::string> reply;
+  do {
+    reply = client->ReadLine(kDeadline);
+  } while (reply == std::optional<std::string>(kAllOff));
+  EXPECT_EQ(reply, std::optional<std::string>("Stat00001000"));
+  ASSERT_TRUE(WaitForReady("COM1", 0));
+  ASSERT_TRUE(client->Send("Get\r\n"));
+  EXPECT_EQ(client->ReadLine(kDeadline), std::optional<std::string>("Stat00001000"));
+  EXPECT_EQ(com1.Bytes().size(), 9u);
 }
 
 // Configuration bytes: serial port name, port offset and session time.
@@ -183,6 +207,58 @@ INSTANTIATE_TEST_SUITE_P(Devices, SerialFailureTest,
                                                     : std::string("NotATerminal");
                          });
 
+// A COM1 path that cannot serve as a serial line, and what the extra console line says of it.
+struct SerialPathCase {
+  std::string name;
+  std::string device;   // in the working folder unless absolute; made by the test
+  std::string failure;  // the open failure's own line, as it always was
+  std::string reason;
+};
+
+void PrintTo(const SerialPathCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class SerialPathTest : public ServerTest, public ::testing::WithParamInterface<SerialPathCase> {};
+
+TEST_P(SerialPathTest, LineAfterTheOpenFailureSaysWhatIsWrongWithThePath) {
+  const SerialPathCase& c = GetParam();
+  std::string device = c.device;
+  if (device[0] != '/') {
+    device = (dir.path() / device).string();
+    if (c.name == "RegularFile") std::ofstream(device) << "x";
+    if (c.name == "Fifo") {
+      ASSERT_EQ(::mkfifo(device.c_str(), 0600), 0);
+    }
+    if (c.name == "Directory") std::filesystem::create_directory(device);
+    if (c.name == "LinkLoop") std::filesystem::create_symlink(device, device);
+  }
+  ASSERT_NO_FATAL_FAILURE(StartListening({}, HeadlessLaunch({{"VEXANET_COM1", device}})));
+  const auto failed = server->WaitForLine(
+      [](const std::string& l) { return l.starts_with("SerialIOException: SerOpenPort failed"); },
+      kDeadline);
+  ASSERT_TRUE(failed);
+  const auto lines = server->Lines();
+  ASSERT_GT(lines.size(), *failed + 1);
+  EXPECT_EQ(lines[*failed].text, "SerialIOException: SerOpenPort failed: " + c.failure);
+  EXPECT_EQ(lines[*failed + 1].text,
+            "Serial line: " + device + c.reason +
+                "; VEXANET_COM1 must name the serial device (e.g. VEXANET_COM1=/dev/ttyUSB0, or a "
+                "/dev/serial/by-id/ path)");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, SerialPathTest,
+    ::testing::Values(
+        SerialPathCase{"RegularFile", "not-a-tty", "Port not valid",
+                       ": is a regular file, not a terminal"},
+        SerialPathCase{"NotATerminal", "/dev/null", "Port not valid", ": is not a terminal"},
+        SerialPathCase{"Fifo", "fifo", "Port not valid",
+                       ": is a FIFO (named pipe), not a terminal"},
+        SerialPathCase{"Directory", "folder", "Port not valid", ": is a directory, not a terminal"},
+        SerialPathCase{"LinkLoop", "loop", "1001", ": too many levels of symbolic links"}),
+    [](const auto& info) { return info.param.name; });
+
 // Holds a listening socket on all addresses, as another program would.
 class PortHolder {
  public:
@@ -234,6 +310,37 @@ TEST_F(StartupTest, PortInUseIsReportedAndStartUpGoesOn) {
   EXPECT_FALSE(HasLine(server->Lines(), StatusLine("Awaiting Client Connection")));
 }
 
+TEST_F(StartupTest, PortHeldAtStartIsTakenOnceFree) {
+  std::optional<PortHolder> holder;
+  for (int attempt = 0; attempt < 5 && !(holder && holder->ok()); ++attempt) {
+    port = PickFreePort(3002, 3128);
+    holder.emplace(port);
+  }
+  ASSERT_TRUE(holder && holder->ok());
+  ASSERT_EQ(RunTool(programs.config,
+                    {"write", (dir.path() / "VexaNetCFG.bin").string(), "--tcp-port",
+                     std::to_string(port)},
+                    kDeadline),
+            0);
+  server = std::make_unique<ServerProcess>(HeadlessLaunch({{"VEXANET_COM1", com1.path()}}));
+  const auto cannot = server->WaitForExact(
+      StatusLine("Can't Get ServerSocket at Port " + std::to_string(port)), kStartDeadline);
+  ASSERT_TRUE(cannot);
+  // The reason follows, and what the server does about it.
+  EXPECT_TRUE(server->WaitForExact("Cannot listen on port " + std::to_string(port) +
+                                       ": Address already in use; trying again every 5 s",
+                                   kDeadline, *cannot + 1));
+
+  // Freed while the server starts: it takes the port at its next try and serves a client.
+  holder.reset();
+  EXPECT_TRUE(server->WaitForExact(OkLine(port), kDeadline, *cannot + 1));
+  auto client = Session(port, "Get\r\n");
+  ASSERT_TRUE(client);
+  EXPECT_EQ(client->ReadLine(kDeadline), std::optional<std::string>(kAllOff));
+  ASSERT_TRUE(WaitForReady("COM1", 0));
+  EXPECT_EQ(com1.WaitForBytes(8, kDeadline).size(), 8u);
+}
+
 class StopSignalTest : public ServerTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(StopSignalTest, EndsAtOnceWithStatusZero) {
@@ -252,6 +359,58 @@ INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest, ::testing::Values(SIGTERM, SIG
                          [](const auto& info) {
                            return std::string(info.param == SIGTERM ? "SIGTERM" : "SIGINT");
                          });
+
+std::string SignalName(int sig) {
+  switch (sig) {
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGINT:
+      return "SIGINT";
+    case SIGHUP:
+      return "SIGHUP";
+    case SIGQUIT:
+      return "SIGQUIT";
+    case SIGUSR1:
+      return "SIGUSR1";
+    case SIGUSR2:
+      return "SIGUSR2";
+  }
+  return std::to_string(sig);
+}
+
+// A hang-up and a quit request end the server as cleanly as TERM and INT do.
+INSTANTIATE_TEST_SUITE_P(MoreSignals, StopSignalTest, ::testing::Values(SIGHUP, SIGQUIT),
+                         [](const auto& info) { return SignalName(info.param); });
+
+TEST_P(StopSignalTest, SaysWhichSignalStoppedIt) {
+  ASSERT_NO_FATAL_FAILURE(StartListening());
+  ASSERT_TRUE(server->Signal(GetParam()));
+  EXPECT_EQ(server->WaitExit(kDeadline), std::optional<int>(0));
+  // Other threads may still write a line or two before the process is gone.
+  EXPECT_TRUE(HasLine(server->Lines(), "Signal " + SignalName(GetParam()) + " received: stopping"));
+}
+
+TEST_F(StartupTest, UserSignalsAreIgnoredWithALineEachTime) {
+  ASSERT_NO_FATAL_FAILURE(StartListening());
+  ASSERT_NO_FATAL_FAILURE(WaitForRelaysOff());
+  std::size_t from = 0;
+  for (int sig : {SIGUSR1, SIGUSR2, SIGUSR1}) {
+    ASSERT_TRUE(server->Signal(sig));
+    const auto said =
+        server->WaitForExact("Signal " + SignalName(sig) + " ignored", kDeadline, from);
+    ASSERT_TRUE(said) << SignalName(sig);
+    from = *said + 1;
+  }
+  // Still serving.
+  auto client = Session(port, "Get\r\n");
+  ASSERT_TRUE(client);
+  EXPECT_EQ(client->ReadLine(kDeadline), std::optional<std::string>(kAllOff));
+  EXPECT_FALSE(server->WaitExit(std::chrono::milliseconds(100)));
+  const auto lines = server->Lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const auto& l) { return l.text.starts_with("Signal "); }),
+            3);
+}
 
 }  // namespace
 }  // namespace vexanet::e2e

@@ -134,17 +134,37 @@ TEST_F(Core, NoPortWantedIsNotAFailure) {
 }
 
 TEST_F(Core, ListeningPortInUse) {
-  ServerSocket occupier;
+  auto occupier = std::make_unique<ServerSocket>();
   std::error_code ec;
-  ASSERT_TRUE(occupier.Open(0, ec));
-  const int busy = occupier.Port();
-  Start("COM1", busy, false);
+  ASSERT_TRUE(occupier->Open(0, ec));
+  const int busy = occupier->Port();
+  ServerTimings timings;
+  timings.listenRetry = 20ms;
+  StdoutCapture out;
+  Start("COM1", busy, false, timings, true);
   EXPECT_EQ(core().ss(), nullptr);
   EXPECT_TRUE(StatusBecomes("Can't Get ServerSocket at Port " + std::to_string(busy)));
+  EXPECT_TRUE(out.Contains("Cannot listen on port " + std::to_string(busy) +
+                           ": Address already in use; trying again every 20 ms"));
   EXPECT_FALSE(window().connectEnabled);
   // Without a listening socket the connect button cannot start a session.
   core().CommandB5();
   EXPECT_EQ(core().connectthread(), nullptr);
+  // Several tries later it is still held: nothing changes, and nothing more is said.
+  Pump(100ms);
+  EXPECT_EQ(core().ss(), nullptr);
+  EXPECT_EQ(out.Text().find("Cannot listen", out.Text().find("Cannot listen") + 1),
+            std::string::npos);
+
+  // Once it is free the core listens, says so and waits for a client.
+  occupier.reset();
+  EXPECT_TRUE(StatusBecomes("Awaiting Client Connection"));
+  ASSERT_NE(core().ss(), nullptr);
+  EXPECT_EQ(port(), busy);
+  EXPECT_TRUE(out.Contains("Status: Server Socket Opened OK at Port " + std::to_string(busy)));
+  auto c = Connect();
+  c->SendLine("Get");
+  EXPECT_EQ(c->ReadLine(), "Stat00000000");
 }
 
 TEST_F(Core, ManualAcceptanceOpensNoSocket) {

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <string>
+#include <system_error>
 #include <utility>
 
 #include "SerialKit/SerialConfig.h"
@@ -155,6 +157,26 @@ IOErrorCause LinuxDriver::openCause(int err) noexcept {
     default:
       return IOErrorCause::kUnknown;
   }
+}
+
+// What a path that is not a terminal leads to, for a failed open's reason.
+std::string LinuxDriver::notATerminalReason(mode_t mode) {
+  if (S_ISDIR(mode)) return "is a directory, not a terminal";
+  if (S_ISFIFO(mode)) return "is a FIFO (named pipe), not a terminal";
+  if (S_ISREG(mode)) return "is a regular file, not a terminal";
+  if (S_ISSOCK(mode)) return "is a socket, not a terminal";
+  if (S_ISBLK(mode)) return "is a block device, not a terminal";
+  return "is not a terminal";
+}
+
+// The system's message for an errno value, starting in lower case ("too many levels of symbolic
+// links").
+std::string LinuxDriver::systemReason(int err) {
+  std::string text = std::system_category().message(err);
+  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') {
+    text[0] = static_cast<char>(text[0] - 'A' + 'a');
+  }
+  return text;
 }
 
 // The one place where system errors become result codes.
@@ -332,21 +354,38 @@ int32_t LinuxDriver::SerOpenPort(SerialConfig& config) {
     noteIOError({openCause(err), err, target->path});
     return errnoToResult(err);
   };
+  // The path leads to something that is not a terminal: "Port not valid", with what it is.
+  const auto notATerminal = [&](mode_t mode) {
+    noteIOError({IOErrorCause::kUnknown, 0, target->path, notATerminalReason(mode)});
+    return SerResult::kNotValid;
+  };
 
   std::lock_guard<std::mutex> lock(mutex_);
   if (target->number > 0 && ports_.count(target->number - 1) > 0) return SerResult::kAlreadyOpen;
   struct stat st {};
-  if (sys_->statPath(path, &st) != 0) return refused(errno);
-  if (!S_ISCHR(st.st_mode)) return SerResult::kNotValid;
+  if (sys_->statPath(path, &st) != 0) {
+    // Beyond a missing device or a denied access, the path itself may be wrong (a link that
+    // leads round in a circle, a name too long): the system's own words say which.
+    const int err = errno;
+    if (openCause(err) != IOErrorCause::kUnknown) return refused(err);
+    noteIOError({IOErrorCause::kUnknown, err, target->path, systemReason(err)});
+    return errnoToResult(err);
+  }
+  // Checked before the open: opening a FIFO would wait for its other end.
+  if (!S_ISCHR(st.st_mode)) return notATerminal(st.st_mode);
   if (findByDevice(st.st_rdev)) return SerResult::kAlreadyOpen;
 
   FdGuard fd(*sys_, sys_->openPath(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) return refused(errno);
   if (sys_->fstatFd(fd.get(), &st) != 0) return refused(errno);
-  if (!S_ISCHR(st.st_mode)) return SerResult::kNotValid;
+  if (!S_ISCHR(st.st_mode)) return notATerminal(st.st_mode);
   if (findByDevice(st.st_rdev)) return SerResult::kAlreadyOpen;
   struct termios t {};
-  if (sys_->tcGetAttr(fd.get(), &t) != 0) return refused(errno);
+  if (sys_->tcGetAttr(fd.get(), &t) != 0) {
+    // A character device that is no terminal (/dev/null) has no line settings.
+    if (errno == ENOTTY || errno == EINVAL) return notATerminal(st.st_mode);
+    return refused(errno);
+  }
 
   int32_t number = target->number;
   if (number == 0) {

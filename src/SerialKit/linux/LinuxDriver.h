@@ -30,8 +30,10 @@
 // once.
 //
 // Causes: SerOpenPort notes the device path it resolved on the calling thread, and for a failed
-// system call the cause (missing, access denied) with its errno; an operation that finds the
-// device gone notes kDeviceGone (see SerialIOException.h). Result codes are not changed by this.
+// system call the cause (missing, access denied) with its errno; for a path that is no terminal
+// (a directory, a FIFO, a regular file, /dev/null) or cannot be followed (a link loop) a reason
+// in words; an operation that finds the device gone notes kDeviceGone (see
+// SerialIOException.h). Result codes are not changed by this.
 //
 // The kernel runs flow control, so SerFlowTask is a pause of 50 ms.
 //
@@ -39,8 +41,7 @@
 // descriptor is closed (and its locks released) when the last call using it ends.
 #pragma once
 
-#include "SerialKit/PortNames.h"
-
+#include <sys/types.h>
 #include <termios.h>
 
 #include <atomic>
@@ -53,6 +54,7 @@
 
 #include "LinuxSysCalls.h"
 #include "SerialKit/NativeDriver.h"
+#include "SerialKit/PortNames.h"
 #include "SerialKit/SerialIOException.h"
 
 namespace SerialKit {
@@ -71,6 +73,10 @@ class LinuxDriver final : public NativeDriver {
   static int32_t errnoToResult(int err) noexcept;
   // The cause a failed open notes for an errno value (see SerialIOException.h).
   static IOErrorCause openCause(int err) noexcept;
+  // The reason a failed open notes for a path that leads to something else than a terminal, and
+  // for a path that cannot be followed (see IOErrorDetail::reason).
+  static std::string notATerminalReason(mode_t mode);
+  static std::string systemReason(int err);
   // The device path a record names, with its port number (0 = from the driver's table);
   // nothing when the record names no valid port.
   struct Target {

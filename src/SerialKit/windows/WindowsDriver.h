@@ -46,8 +46,6 @@
 // on the same port from two threads take turns in Windows; every wait is bounded by a timeout.
 #pragma once
 
-#include "SerialKit/PortNames.h"
-
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -57,6 +55,7 @@
 #include <string>
 
 #include "SerialKit/NativeDriver.h"
+#include "SerialKit/PortNames.h"
 #include "WindowsSysCalls.h"
 
 namespace SerialKit {

@@ -24,9 +24,16 @@ enum class IOErrorCause : int32_t {
 };
 
 struct IOErrorDetail {
+  IOErrorDetail() = default;
+  IOErrorDetail(IOErrorCause c, int32_t os, std::string dev, std::string why = {})
+      : cause(c), osError(os), device(std::move(dev)), reason(std::move(why)) {}
+
   IOErrorCause cause = IOErrorCause::kUnknown;
   int32_t osError = 0;  // errno, or GetLastError() on Windows; 0 when not known
   std::string device;   // the device path the driver used or tried; empty when not known
+  // In a few words, what is wrong with the device when the cause alone does not say it
+  // ("is a FIFO, not a terminal"); empty when the driver has nothing to add.
+  std::string reason;
 };
 
 class SerialIOException : public std::runtime_error {
