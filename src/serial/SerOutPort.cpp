@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "SerialKit/PortNames.h"
 #include "SerialKit/SerInputStream.h"
 #include "SerialKit/SerOutputStream.h"
 #include "SerialKit/SerialConfig.h"
@@ -68,19 +69,6 @@ std::string Hex(std::span<const uint8_t> bytes, size_t n) {
   return vexanet::hex::BS2S(bytes, static_cast<int32_t>(clamped));
 }
 
-// "COM1" .. "COM256" -> 1 .. 256, 0 for any other name.
-int ComNumber(const std::string& name) {
-  if (name.size() < 4 || name.size() > 6 || name.compare(0, 3, "COM") != 0 || name[3] == '0') {
-    return 0;
-  }
-  int n = 0;
-  for (size_t i = 3; i < name.size(); ++i) {
-    if (name[i] < '0' || name[i] > '9') return 0;
-    n = n * 10 + (name[i] - '0');
-  }
-  return n;
-}
-
 // The reason a lost line gives: the port's message and, when the driver said, the system's.
 std::string LostReason(const std::string& message, const IOErrorDetail& d) {
   if (d.osError == 0) return message;
@@ -102,9 +90,9 @@ std::optional<std::string> OpenHint(const IOErrorDetail& d, const std::string& p
              "Debian: the dialout group)";
 #endif
     case IOErrorCause::kMissing: {
-      const int n = ComNumber(portName);
+      const int n = SerialKit::comNumber(portName);
       if (n == 0) return "Serial line: " + device + " does not exist";
-      const std::string var = "VEXANET_COM" + std::to_string(n);
+      const std::string var = SerialKit::comOverrideVariable(n);
 #ifdef _WIN32
       return "Serial line: " + device +
              " does not exist: check that the adapter is plugged in and which COM port it got; " +
@@ -118,9 +106,9 @@ std::optional<std::string> OpenHint(const IOErrorDetail& d, const std::string& p
       // The driver's words for what is wrong with the path (not a terminal, a link loop).
       if (d.reason.empty()) return std::nullopt;
       std::string hint = "Serial line: " + device + ": " + d.reason;
-      const int n = ComNumber(portName);
+      const int n = SerialKit::comNumber(portName);
       if (n > 0) {
-        const std::string var = "VEXANET_COM" + std::to_string(n);
+        const std::string var = SerialKit::comOverrideVariable(n);
 #ifdef _WIN32
         hint += "; " + var + " must name the serial port (e.g. " + var + "=COM7)";
 #else
