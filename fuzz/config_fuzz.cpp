@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "startup/ConfigFile.h"
-#include "startup/Hex.h"
+#include "base/ConfigFile.h"
+#include "base/Hex.h"
 
 namespace cfg = vexanet::cfg;
 

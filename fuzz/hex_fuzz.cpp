@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "startup/Hex.h"
+#include "base/Hex.h"
 
 namespace hex = vexanet::hex;
 

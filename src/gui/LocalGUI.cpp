@@ -12,8 +12,8 @@
 
 #include "gui/ActionQueue.h"
 #include "gui/OperatorActions.h"
-#include "startup/Console.h"
-#include "startup/Hex.h"
+#include "base/Console.h"
+#include "base/Hex.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include "SerialKit/SerialConfig.h"
 #include "SerialKit/SerialIOException.h"
 #include "SerialKit/SerialPortLocal.h"
-#include "startup/Console.h"
-#include "startup/Hex.h"
+#include "base/Console.h"
+#include "base/Hex.h"
 
 namespace {
 

@@ -6,12 +6,12 @@
 #include <string_view>
 
 #include "device/Device.h"
-#include "server/AccessPolicy.h"
+#include "access/AccessPolicy.h"
 #include "server/Connection.h"
 #include "server/ServerSocket.h"
 #include "server/SessionHost.h"
 #include "server/TimeOut.h"
-#include "startup/Console.h"
+#include "base/Console.h"
 #include "startup/Vexa.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "server/SocketCalls.h"
-#include "startup/Console.h"
+#include "base/Console.h"
 
 Connection::Connection(asio::ip::tcp::socket socket, std::chrono::milliseconds sendTimeout)
     : socket_(std::move(socket)), fd_(socket_.native_handle()), sendTimeout_(sendTimeout) {}

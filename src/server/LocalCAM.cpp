@@ -10,7 +10,7 @@
 #include "serial/SerOutPort.h"
 #include "server/ClientSocket.h"
 #include "server/ServerSocket.h"
-#include "startup/Console.h"
+#include "base/Console.h"
 #include "startup/Vexa.h"
 
 LocalCAM::LocalCAM(const std::string& comport, const std::string& devtype, int32_t port,

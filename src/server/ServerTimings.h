@@ -5,7 +5,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "server/AccessPolicy.h"
+#include "access/AccessPolicy.h"
 
 struct ServerTimings {
   // Length of one "minute" of session time.

@@ -1,7 +1,7 @@
 #include "server/TimeOut.h"
 
 #include "server/ClientSocket.h"
-#include "startup/Console.h"
+#include "base/Console.h"
 
 TimeOut::TimeOut(ClientSocket& session, int64_t milliseconds)
     : session_(session),

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "startup/Console.h"
+#include "base/Console.h"
 
 namespace vexanet {
 

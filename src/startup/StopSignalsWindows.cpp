@@ -12,7 +12,7 @@
 
 #include <string>
 
-#include "startup/Console.h"
+#include "base/Console.h"
 
 namespace vexanet {
 

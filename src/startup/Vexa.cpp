@@ -5,8 +5,8 @@
 #include <optional>
 #include <thread>
 
-#include "startup/Console.h"
-#include "startup/Hex.h"
+#include "base/Console.h"
+#include "base/Hex.h"
 
 namespace {
 std::mutex& PasswordLock() {

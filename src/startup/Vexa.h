@@ -16,8 +16,9 @@
 #include <string_view>
 #include <vector>
 
-#include "startup/ConfigFile.h"
-#include "startup/Hex.h"
+#include "base/ConfigFile.h"
+#include "base/Hex.h"
+#include "base/Product.h"
 
 class LocalCAM;
 class Device;
@@ -26,13 +27,13 @@ class OperatorActions;
 class Vexa {
  public:
   // --- process-wide settings -----------------------------------------------------------
-  static inline const std::string prodlabel = "VexaNet Server 1.0 - relay board controller";
-  static inline const std::string prodtitle = "VexaNet Server";
+  static inline const std::string prodlabel{vexanet::product::kLabel};
+  static inline const std::string prodtitle{vexanet::product::kTitle};
   static constexpr int32_t appwidth = 420;
   static constexpr const std::array<char, 16>& hexchar = vexanet::hex::kDigits;
   static inline std::atomic<LocalCAM*> scam{nullptr};
   static inline std::atomic<Device*> cam{nullptr};
-  static constexpr int32_t fontheight = 13;
+  static constexpr int32_t fontheight = vexanet::product::kFontHeight;
   // The clients' password; empty text while none is accepted.
   static std::string password();
   // A new password (the operator's, or the initial one); ends a state of none accepted.

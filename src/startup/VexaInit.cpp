@@ -8,7 +8,7 @@
 
 #include "device/Device.h"
 #include "gui/LocalGUI.h"
-#include "server/AccessPolicy.h"
+#include "access/AccessPolicy.h"
 #include "server/LocalCAM.h"
 #include "server/ServerTimings.h"
 #include "startup/ServerLinks.h"

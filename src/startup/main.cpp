@@ -13,7 +13,7 @@
 #endif
 
 #include "gui/EventLoop.h"
-#include "startup/Console.h"
+#include "base/Console.h"
 #include "startup/StopSignals.h"
 #include "startup/Vexa.h"
 

@@ -30,7 +30,7 @@
 #include "gui/LocalGUI.h"
 #include "gui/qt/QtWindow.h"
 #include "gui_test_support.h"
-#include "startup/Vexa.h"
+#include "base/Product.h"
 
 namespace {
 
@@ -198,8 +198,8 @@ TEST_F(WindowTest, WindowSizeTitleAndFont) {
   for (const auto& [name, w] : Components(*view)) {
     EXPECT_TRUE(view->rect().contains(w->geometry())) << name;
   }
-  EXPECT_EQ(view->windowTitle().toStdString(), Vexa::prodtitle);
-  EXPECT_EQ(view->prodlabel->text().toStdString(), Vexa::prodlabel);
+  EXPECT_EQ(view->windowTitle().toStdString(), std::string(vexanet::product::kTitle));
+  EXPECT_EQ(view->prodlabel->text().toStdString(), std::string(vexanet::product::kLabel));
   EXPECT_EQ(view->font().family(), QStringLiteral("Helvetica"));
   EXPECT_EQ(view->font().pixelSize(), 13);
   EXPECT_EQ(view->statusfield->font().pixelSize(), 13);  // inherited

@@ -23,7 +23,7 @@
 
 #include "gui/LocalGUI.h"
 #include "gui_test_support.h"
-#include "startup/Vexa.h"
+#include "base/Product.h"
 
 namespace {
 
@@ -245,8 +245,8 @@ TEST_F(WindowTest, WindowSizeAndTitle) {
   for (const auto& [name, control] : Controls(*view)) {
     EXPECT_LE(Bounds(control).bottom, client.bottom) << name;
   }
-  EXPECT_EQ(Text(view->window), Vexa::prodtitle);
-  EXPECT_EQ(Text(view->prodlabel), Vexa::prodlabel);
+  EXPECT_EQ(Text(view->window), std::string(vexanet::product::kTitle));
+  EXPECT_EQ(Text(view->prodlabel), std::string(vexanet::product::kLabel));
 }
 
 // Every control asks the window for its colours: the background brush and black text. Only

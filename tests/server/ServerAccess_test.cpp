@@ -11,7 +11,7 @@
 #include "LineClient.h"
 #include "PortHolder.h"
 #include "ServerHarness.h"
-#include "server/AccessPolicy.h"
+#include "access/AccessPolicy.h"
 #include "server/ServerSocket.h"
 
 using namespace testing_support;

@@ -26,7 +26,7 @@
 #include "server/ClientSocket.h"
 #include "server/LocalCAM.h"
 #include "server/ServerWindow.h"
-#include "startup/Console.h"
+#include "base/Console.h"
 #include "startup/Vexa.h"
 
 namespace testing_support {

@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "server/AccessPolicy.h"
-#include "startup/ConfigFile.h"
+#include "access/AccessPolicy.h"
+#include "base/ConfigFile.h"
 
 namespace acl = vexanet::access;
 namespace cfg = vexanet::cfg;

@@ -6,7 +6,7 @@
 #include "gui/EventLoop.h"
 #include "gui/LocalGUI.h"
 #include "gui/WindowView.h"
-#include "startup/Console.h"
+#include "base/Console.h"
 
 std::unique_ptr<WindowView> MakeWindowView(LocalGUI& /*window*/, int32_t /*port*/) {
   return nullptr;  // LocalGUI echoes the status texts itself

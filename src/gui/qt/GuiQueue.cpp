@@ -14,7 +14,7 @@
 #include <string>
 #include <utility>
 
-#include "startup/Console.h"
+#include "base/Console.h"
 
 namespace vexanet::gui {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "gui/EventLoop.h"
 #include "gui/LocalGUI.h"
-#include "startup/Console.h"
+#include "base/Console.h"
 
 namespace vexanet::gui {
 

@@ -14,12 +14,13 @@
 #include <QString>
 #include <algorithm>
 #include <memory>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "base/Console.h"
+#include "base/Product.h"
 #include "gui/LocalGUI.h"
-#include "startup/Console.h"
-#include "startup/Vexa.h"
 
 namespace {
 
@@ -44,8 +45,8 @@ QString FieldText(const std::string& text) {
   return shown;
 }
 
-QString Q(const std::string& text) {
-  return QString::fromStdString(text);
+QString Q(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 // A component is created without a parent and handed to the window when it is added, like the
@@ -99,18 +100,18 @@ QtWindow::QtWindow(LocalGUI& logic, int32_t port) : logic_(logic), gui_(this) {
   Part<QLineEdit> ipField(ipfield);
   Part<QLineEdit> portField(portfield, "2001");
   Part<QLineEdit> statusField(statusfield);
-  Part<QLabel> product(prodlabel, Q(Vexa::prodlabel));
+  Part<QLabel> product(prodlabel, Q(vexanet::product::kLabel));
 
   // 2. The listening port.
   portfield->setText(QString::number(port));
 
   // 3. Title, font and colours; components inherit them. No layout manager: every component
   // has a fixed place in the client area.
-  setWindowTitle(Q(Vexa::prodtitle));
+  setWindowTitle(Q(vexanet::product::kTitle));
   // The fixed layout counts the font height in pixels (13 px text in 24 px rows); a 13-point
   // font renders about 17 px high at the usual 96 dpi and no longer fits the label columns.
   QFont font(QStringLiteral("Helvetica"));
-  font.setPixelSize(Vexa::fontheight);
+  font.setPixelSize(vexanet::product::kFontHeight);
   setFont(font);
   // The background and the black foreground reach every component that sets none of its own:
   // labels (Window), text fields (Base), selectors and the "Close" button (Button). Only
@@ -142,7 +143,8 @@ QtWindow::QtWindow(LocalGUI& logic, int32_t port) : logic_(logic), gui_(this) {
   // setCurrentIndex does not.
   for (int n = 0; n < 8; ++n) {
     selectors[n].AddTo(this, Bounds(kX0 + w * n, kTop + 46, w));
-    connect(r[n], &QComboBox::activated, this, [this, n](int index) { logic_.OnSelector(n, index); });
+    connect(r[n], &QComboBox::activated, this,
+            [this, n](int index) { logic_.OnSelector(n, index); });
   }
 
   // 8. Heading, Host/PWD.
@@ -181,10 +183,9 @@ QtWindow::QtWindow(LocalGUI& logic, int32_t port) : logic_(logic), gui_(this) {
   // manager) the client area is the whole window; the offscreen platform reports a thin one.
   resize(LocalGUI::GUIwidth, kTop + 209);
   show();
-  const QMargins frame(geometry().left() - frameGeometry().left(),
-                       geometry().top() - frameGeometry().top(),
-                       frameGeometry().right() - geometry().right(),
-                       frameGeometry().bottom() - geometry().bottom());
+  const QMargins frame(
+      geometry().left() - frameGeometry().left(), geometry().top() - frameGeometry().top(),
+      frameGeometry().right() - geometry().right(), frameGeometry().bottom() - geometry().bottom());
   if (!frame.isNull()) {
     resize(LocalGUI::GUIwidth - frame.left() - frame.right(), kTop + 209 - frame.bottom());
   }
@@ -197,10 +198,12 @@ QtWindow::~QtWindow() {
 // --- WindowView: calls from any thread -------------------------------------------------------
 
 void QtWindow::ShowIP(const std::string& text) {
-  gui_.Run([this, shown = Q(text)] {
-    AssertGuiThread(this, "QtWindow::ShowIP");
-    ipfield->setText(shown);
-  }, {}, slot::kAddress);
+  gui_.Run(
+      [this, shown = Q(text)] {
+        AssertGuiThread(this, "QtWindow::ShowIP");
+        ipfield->setText(shown);
+      },
+      {}, slot::kAddress);
 }
 
 void QtWindow::ShowStatus(const std::string& text, bool echo) {
@@ -219,22 +222,25 @@ void QtWindow::ShowStatus(const std::string& text, bool echo) {
 
 void QtWindow::SelectRelay(int32_t relay, int32_t item) {
   if (relay < 0 || relay > 7) return;
-  gui_.Run([this, relay, item] {
-    AssertGuiThread(this, "QtWindow::SelectRelay");
-    r[static_cast<size_t>(relay)]->setCurrentIndex(item);
-  }, {}, slot::Relay(relay));
+  gui_.Run(
+      [this, relay, item] {
+        AssertGuiThread(this, "QtWindow::SelectRelay");
+        r[static_cast<size_t>(relay)]->setCurrentIndex(item);
+      },
+      {}, slot::Relay(relay));
 }
 
 void QtWindow::SetConnectButton(bool enabled, int grey) {
-  gui_.Run([this, enabled, grey] { ApplyConnectButton(enabled, grey); }, {},
-           slot::kConnectButton);
+  gui_.Run([this, enabled, grey] { ApplyConnectButton(enabled, grey); }, {}, slot::kConnectButton);
 }
 
 void QtWindow::SetLocalName(const std::string& text) {
-  gui_.Run([this, shown = Q(text)] {
-    AssertGuiThread(this, "QtWindow::SetLocalName");
-    localname->setText(shown);
-  }, {}, slot::kLocalName);
+  gui_.Run(
+      [this, shown = Q(text)] {
+        AssertGuiThread(this, "QtWindow::SetLocalName");
+        localname->setText(shown);
+      },
+      {}, slot::kLocalName);
 }
 
 void QtWindow::closeEvent(QCloseEvent* event) {

@@ -24,7 +24,7 @@
 #include "gui/EventLoop.h"
 #include "gui/LocalGUI.h"
 #include "gui/win32/Win32Window.h"
-#include "startup/Console.h"
+#include "base/Console.h"
 
 namespace vexanet::gui::win32 {
 namespace {

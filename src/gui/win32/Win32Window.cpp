@@ -13,9 +13,9 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/Console.h"
+#include "base/Product.h"
 #include "gui/LocalGUI.h"
-#include "startup/Console.h"
-#include "startup/Vexa.h"
 
 namespace {
 
@@ -71,8 +71,8 @@ std::wstring Wide(const std::string& text) {
 std::string Narrow(const std::wstring& text) {
   if (text.empty()) return {};
   const int length = static_cast<int>(text.size());
-  const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr,
-                                          nullptr);
+  const int bytes =
+      ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
   if (bytes <= 0) return {};
   std::string narrow(static_cast<size_t>(bytes), '\0');
   ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, narrow.data(), bytes, nullptr, nullptr);
@@ -109,7 +109,7 @@ void RegisterWindowClass(WNDPROC procedure) {
     cls.cbSize = sizeof cls;
     cls.lpfnWndProc = procedure;
     cls.hInstance = ::GetModuleHandleW(nullptr);
-    cls.hIcon = ::LoadIconW(nullptr, MAKEINTRESOURCEW(32512));  // IDI_APPLICATION
+    cls.hIcon = ::LoadIconW(nullptr, MAKEINTRESOURCEW(32512));      // IDI_APPLICATION
     cls.hCursor = ::LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
     cls.lpszClassName = kWindowClass;
     return ::RegisterClassExW(&cls) != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
@@ -134,9 +134,9 @@ Win32Window::Win32Window(LocalGUI& logic, int32_t port)
     // font; the font mapper substitutes its sans-serif stand-in (Arial on Windows).
     backBrush_ = ::CreateSolidBrush(kBackground);
     if (backBrush_ == nullptr) throw std::runtime_error(ErrorText("CreateSolidBrush"));
-    font_ = ::CreateFontW(-Vexa::fontheight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                          DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                          DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Helvetica");
+    font_ = ::CreateFontW(-vexanet::product::kFontHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                          DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                          DEFAULT_PITCH | FF_SWISS, L"Helvetica");
     if (font_ == nullptr) throw std::runtime_error(ErrorText("CreateFont"));
     if (HDC screen = ::GetDC(nullptr)) {
       HGDIOBJ previous = ::SelectObject(screen, font_);
@@ -152,8 +152,8 @@ Win32Window::Win32Window(LocalGUI& logic, int32_t port)
     const DWORD style = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
     RECT frame{0, 0, 0, 0};
     ::AdjustWindowRectEx(&frame, style, FALSE, 0);
-    window = ::CreateWindowExW(0, kWindowClass, Wide(Vexa::prodtitle).c_str(), style,
-                               CW_USEDEFAULT, CW_USEDEFAULT, LocalGUI::GUIwidth,
+    window = ::CreateWindowExW(0, kWindowClass, Wide(std::string(vexanet::product::kTitle)).c_str(),
+                               style, CW_USEDEFAULT, CW_USEDEFAULT, LocalGUI::GUIwidth,
                                -frame.top + kTop + 209, nullptr, nullptr,
                                ::GetModuleHandleW(nullptr), this);
     if (window == nullptr) throw std::runtime_error(ErrorText("CreateWindowEx"));
@@ -165,7 +165,8 @@ Win32Window::Win32Window(LocalGUI& logic, int32_t port)
     int labelId = kLabelId;
 
     // 6. Product label and relay labels.
-    prodlabel = Add(L"STATIC", Wide(Vexa::prodlabel), label, 0, kX0, kTop, 300, labelId++);
+    prodlabel = Add(L"STATIC", Wide(std::string(vexanet::product::kLabel)), label, 0, kX0, kTop,
+                    300, labelId++);
     for (size_t n = 0; n < 8; ++n) {
       LabelR[n] = Add(L"STATIC", L"R" + std::to_wstring(n + 1), label, 0,
                       kX0 + w * static_cast<int>(n) + 5, kTop + 22, w, labelId++);
@@ -178,30 +179,30 @@ Win32Window::Win32Window(LocalGUI& logic, int32_t port)
     netlabel = Add(L"STATIC", L"VexaNet Server Network Controls", label, 0, kX0, kTop + 76, 300,
                    labelId++);
     namelabel = Add(L"STATIC", L"Host/PWD", label, 0, kX0, kTop + 100, 70, labelId++);
-    localname = Add(L"EDIT", L"", field, WS_EX_CLIENTEDGE, kX0 + 125, kTop + 100, 230,
-                    kLocalNameId);
+    localname =
+        Add(L"EDIT", L"", field, WS_EX_CLIENTEDGE, kX0 + 125, kTop + 100, 230, kLocalNameId);
 
     // 9. IP address and port (read-only); 2. the listening port.
     addresslabel = Add(L"STATIC", L"IP Address", label, 0, kX0, kTop + 124, 70, labelId++);
-    ipfield = Add(L"EDIT", L"", field | ES_READONLY, WS_EX_CLIENTEDGE, kX0 + 125, kTop + 124,
-                  230, kIpFieldId);
+    ipfield = Add(L"EDIT", L"", field | ES_READONLY, WS_EX_CLIENTEDGE, kX0 + 125, kTop + 124, 230,
+                  kIpFieldId);
     portlabel = Add(L"STATIC", L"Socket Port", label, 0, kX0, kTop + 148, 70, labelId++);
-    portfield = Add(L"EDIT", L"2001", field | ES_READONLY, WS_EX_CLIENTEDGE, kX0 + 125,
-                    kTop + 148, 50, kPortFieldId);
+    portfield = Add(L"EDIT", L"2001", field | ES_READONLY, WS_EX_CLIENTEDGE, kX0 + 125, kTop + 148,
+                    50, kPortFieldId);
     ::SetWindowTextW(portfield, std::to_wstring(port).c_str());
 
     // 10. The two buttons, drawn by us (WM_DRAWITEM) so that their colours hold with visual
     // styles too; "Let Client Connect" starts disabled, dark gray.
     const DWORD button = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW;
-    bconnect = Add(L"BUTTON", L"Let Client Connect", button, 0, kX0 + 235, kTop + 148, 120,
-                   kConnectId);
+    bconnect =
+        Add(L"BUTTON", L"Let Client Connect", button, 0, kX0 + 235, kTop + 148, 120, kConnectId);
     ApplyConnectButton(false, kDarkGrey);
     bclose = Add(L"BUTTON", L"Close", button, 0, kX0 + 175, kTop + 148, 60, kCloseId);
 
     // 11. Status.
     statuslabel = Add(L"STATIC", L"Status/Results", label, 0, kX0, kTop + 177, 100, labelId++);
-    statusfield = Add(L"EDIT", L"", field | ES_READONLY, WS_EX_CLIENTEDGE, kX0 + 100,
-                      kTop + 177, 300, kStatusFieldId);
+    statusfield = Add(L"EDIT", L"", field | ES_READONLY, WS_EX_CLIENTEDGE, kX0 + 100, kTop + 177,
+                      300, kStatusFieldId);
 
     // 12. Tab and Enter through the event loop's IsDialogMessage; show the window once,
     // complete. The close request arrives as WM_CLOSE.
@@ -292,10 +293,12 @@ void Win32Window::CentreFieldText(HWND field) {
 // --- WindowView: calls from any thread -----------------------------------------------------------
 
 void Win32Window::ShowIP(const std::string& text) {
-  calls_.Run([this, shown = Wide(text)] {
-    AssertViewThread("Win32Window::ShowIP");
-    ::SetWindowTextW(ipfield, shown.c_str());
-  }, {}, slot::kAddress);
+  calls_.Run(
+      [this, shown = Wide(text)] {
+        AssertViewThread("Win32Window::ShowIP");
+        ::SetWindowTextW(ipfield, shown.c_str());
+      },
+      {}, slot::kAddress);
 }
 
 void Win32Window::ShowStatus(const std::string& text, bool echo) {
@@ -314,13 +317,15 @@ void Win32Window::ShowStatus(const std::string& text, bool echo) {
 
 void Win32Window::SelectRelay(int32_t relay, int32_t item) {
   if (relay < 0 || relay > 7 || item < 0 || item > 1) return;
-  calls_.Run([this, relay, item] {
-    AssertViewThread("Win32Window::SelectRelay");
-    const auto n = static_cast<size_t>(relay);
-    shown_[n] = item;
-    // Sends no CBN_SELCHANGE: the program's choice is not the operator's action.
-    ::SendMessageW(r[n], CB_SETCURSEL, static_cast<WPARAM>(item), 0);
-  }, {}, slot::Relay(relay));
+  calls_.Run(
+      [this, relay, item] {
+        AssertViewThread("Win32Window::SelectRelay");
+        const auto n = static_cast<size_t>(relay);
+        shown_[n] = item;
+        // Sends no CBN_SELCHANGE: the program's choice is not the operator's action.
+        ::SendMessageW(r[n], CB_SETCURSEL, static_cast<WPARAM>(item), 0);
+      },
+      {}, slot::Relay(relay));
 }
 
 void Win32Window::SetConnectButton(bool enabled, int grey) {
@@ -329,10 +334,12 @@ void Win32Window::SetConnectButton(bool enabled, int grey) {
 }
 
 void Win32Window::SetLocalName(const std::string& text) {
-  calls_.Run([this, shown = Wide(text)] {
-    AssertViewThread("Win32Window::SetLocalName");
-    ::SetWindowTextW(localname, shown.c_str());
-  }, {}, slot::kLocalName);
+  calls_.Run(
+      [this, shown = Wide(text)] {
+        AssertViewThread("Win32Window::SetLocalName");
+        ::SetWindowTextW(localname, shown.c_str());
+      },
+      {}, slot::kLocalName);
 }
 
 // --- the queue of calls for the window's thread --------------------------------------------------
@@ -392,8 +399,8 @@ LRESULT Win32Window::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       Drain();
       return 0;
 
-    case WM_CTLCOLORSTATIC:  // labels and the read-only fields
-    case WM_CTLCOLOREDIT:    // Host/PWD
+    case WM_CTLCOLORSTATIC:   // labels and the read-only fields
+    case WM_CTLCOLOREDIT:     // Host/PWD
     case WM_CTLCOLORLISTBOX:  // the selectors' dropped lists
     case WM_CTLCOLORBTN: {
       HDC dc = reinterpret_cast<HDC>(wp);
@@ -506,8 +513,8 @@ void Win32Window::Choose(size_t n, int item) {
   logic_.OnSelector(static_cast<int32_t>(n), item);
 }
 
-LRESULT CALLBACK Win32Window::FieldProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp,
-                                        UINT_PTR /*id*/, DWORD_PTR selfData) {
+LRESULT CALLBACK Win32Window::FieldProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR /*id*/,
+                                        DWORD_PTR selfData) {
   auto* self = reinterpret_cast<Win32Window*>(selfData);
   switch (msg) {
     case WM_GETDLGCODE:
@@ -536,8 +543,8 @@ LRESULT CALLBACK Win32Window::FieldProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM l
     case WM_NCCALCSIZE: {
       // Centre the text line: the rows above and below it become frame.
       const LRESULT result = ::DefSubclassProc(hwnd, msg, wp, lp);
-      RECT& client = wp ? reinterpret_cast<NCCALCSIZE_PARAMS*>(lp)->rgrc[0]
-                        : *reinterpret_cast<RECT*>(lp);
+      RECT& client =
+          wp ? reinterpret_cast<NCCALCSIZE_PARAMS*>(lp)->rgrc[0] : *reinterpret_cast<RECT*>(lp);
       const int spare = static_cast<int>(client.bottom - client.top) - self->fieldTextHeight_;
       if (self->fieldTextHeight_ > 0 && spare > 1) {
         client.top += spare / 2;

@@ -1,4 +1,4 @@
-#include "startup/Hex.h"
+#include "base/Hex.h"
 
 #include <gtest/gtest.h>
 

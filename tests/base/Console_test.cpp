@@ -1,5 +1,5 @@
 // What a console line makes of text from outside: terminal controls escaped, text kept.
-#include "startup/Console.h"
+#include "base/Console.h"
 
 #include <gtest/gtest.h>
 

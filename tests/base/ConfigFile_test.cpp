@@ -1,4 +1,4 @@
-#include "startup/ConfigFile.h"
+#include "base/ConfigFile.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

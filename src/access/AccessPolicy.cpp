@@ -1,4 +1,4 @@
-#include "server/AccessPolicy.h"
+#include "access/AccessPolicy.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "startup/Console.h"
+#include "base/Console.h"
 
 #include <cstddef>
 #include <cstdint>

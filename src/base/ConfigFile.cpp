@@ -1,4 +1,4 @@
-#include "startup/ConfigFile.h"
+#include "base/ConfigFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "startup/Hex.h"
+#include "base/Hex.h"
 
 namespace vexanet::cfg {
 

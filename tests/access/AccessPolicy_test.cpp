@@ -1,6 +1,6 @@
 // The access settings from a fake environment, the address checks, the password file and the
 // back-off table, with a fake clock.
-#include "server/AccessPolicy.h"
+#include "access/AccessPolicy.h"
 
 #include <gtest/gtest.h>
 
