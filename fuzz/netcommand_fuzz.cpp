@@ -3,14 +3,14 @@
 // would send to the serial line (CommandB0) and the status texts it would show (ShowStat). No
 // host does nothing, so nothing reaches a socket, window or port.
 //
-// Input: byte 0 bit 0 turns the board-number words on (Vexa::net); the rest is split at LF into
-// the lines handed to the parser one after another.
+// Input: byte 0 bit 0 turns the board-number words on (the board driver's net); the rest is split
+// at LF into the lines handed to the parser one after another.
 //
 // Properties checked for every line, against a model of the eight relays and the board number:
 //  - a line that is exactly one of the sixteen relay words sends exactly one byte, the right one
 //    (board * 16 + state * 8 + relay index), records the new state and publishes the status line;
 //  - "Get" sends nothing and publishes the status line;
-//  - "Bnum0".."Bnum7" change the board number only while Vexa::net is set;
+//  - "Bnum0".."Bnum7" change the board number only while the driver's net is set;
 //  - every other line sends nothing, publishes nothing and changes nothing;
 //  - the result is true exactly for the recognised words.
 #include <array>
@@ -24,7 +24,6 @@
 #include "FuzzSupport.h"
 #include "device/DeviceHost.h"
 #include "device/Vexa8.h"
-#include "startup/Vexa.h"
 
 namespace {
 
@@ -39,7 +38,7 @@ class NoHost : public DeviceHost {
 
 class RecordingVexa8 : public Vexa8 {
  public:
-  explicit RecordingVexa8(DeviceHost& host) : Vexa8(host) {}
+  RecordingVexa8(DeviceHost& host, bool net) : Vexa8(host, net) {}
   bool CommandB0(std::span<const uint8_t> bytes) override {
     ++sends;
     sent.insert(sent.end(), bytes.begin(), bytes.end());
@@ -89,10 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool net = in.Bool();
   const std::string_view text = in.Rest();
 
-  Vexa::net = net;
-  Vexa8::boardnum.store(0);
   NoHost host;
-  RecordingVexa8 device(host);
+  RecordingVexa8 device(host, net);
   Model model;
 
   size_t start = 0;
@@ -145,10 +142,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(device.relayState(r) == model.relays[static_cast<size_t>(r)],
                  "relay " + std::to_string(r + 1) + " state" + what);
     }
-    FUZZ_CHECK(Vexa8::boardnum.load() == model.board, "board number" + what);
+    FUZZ_CHECK(device.boardnum.load() == model.board, "board number" + what);
     FUZZ_CHECK(device.delays == 0, "the driver paused" + what);
   }
-  Vexa::net = false;
-  Vexa8::boardnum.store(0);
   return 0;
 }

@@ -35,7 +35,6 @@
 #include "server/ClientSocket.h"
 #include "server/LineReader.h"
 #include "server/ServerSocket.h"
-#include "startup/Vexa.h"
 
 namespace {
 
@@ -173,7 +172,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Expected expected = Model(lines);
 
   testing_support::FakeSessionHost host;  // accepts "QWK", hands lines to a recording device
-  Vexa::to.store(0);
   auto session = std::make_shared<ClientSocket>(&ss, host);
   session->start();
   bool reset = false;
@@ -195,8 +193,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(deviceLines == expected.deviceLines, std::to_string(deviceLines.size()) +
                                                       " lines reached the device, expected " +
                                                       std::to_string(expected.deviceLines.size()));
-  FUZZ_CHECK(Vexa::to.load() == expected.to, "session time " + std::to_string(Vexa::to.load()) +
-                                                 ", expected " + std::to_string(expected.to));
+  FUZZ_CHECK(host.to().load() == expected.to, "session time " + std::to_string(host.to().load()) +
+                                                  ", expected " + std::to_string(expected.to));
   FUZZ_CHECK(!session->connected() && !session->serving(), "session still open");
   return 0;
 }

@@ -2,7 +2,9 @@
 // The only implementation is the eight-relay board driver Vexa8.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 class Device {
@@ -27,4 +29,12 @@ class Device {
   virtual void setoutmode(int32_t mode) = 0;
   // Sets one output channel (relay index 0..7) to a value (0 off, 1 on).
   virtual void set(int32_t channel, int32_t value) = 0;
+
+  // --- for a serial line that comes back -------------------------------------------------
+  // Held from computing a command byte until it is sent and recorded; whoever sends bytes of
+  // its own to the board (the recorded states again, the operator's raw bytes) holds it too.
+  virtual std::mutex& SwitchLock() = 0;
+  // The command bytes that put every output into its recorded state, in order. Called with
+  // SwitchLock() held.
+  virtual std::array<uint8_t, 8> RecordedCommandBytes() const = 0;
 };

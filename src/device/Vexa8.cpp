@@ -3,7 +3,6 @@
 #include <string_view>
 
 #include "device/DeviceHost.h"
-#include "startup/Vexa.h"
 
 namespace {
 
@@ -100,7 +99,7 @@ bool Vexa8::ParseNetCommand(const std::string& line) {
     status();
     matched = true;
   }
-  if (Vexa::net) {
+  if (net_) {
     for (int32_t n = 0; n < 8; ++n) {
       if (line == kBoardWords[static_cast<size_t>(n)]) {
         setboardnum(n);

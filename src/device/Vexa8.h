@@ -29,7 +29,8 @@ class DeviceHost;
 
 class Vexa8 : public Device {
  public:
-  explicit Vexa8(DeviceHost& host) : host_(host) {}
+  // net: the board-number words ("Bnum0".."Bnum7") are understood.
+  explicit Vexa8(DeviceHost& host, bool net = false) : host_(host), net_(net) {}
 
   void set(int32_t value) override;
   void status() override;
@@ -55,24 +56,25 @@ class Vexa8 : public Device {
     return static_cast<uint8_t>((board * 16 + state * 8 + relay) & 0xFF);
   }
 
-  static inline std::atomic<int32_t> boardnum{0};
+  std::atomic<int32_t> boardnum{0};
 
   // Held from computing a command byte until it is sent and recorded; the server core holds it
   // while it sends the recorded states again to a serial line that came back.
-  static std::mutex& SwitchLock() { return switchLock_; }
+  std::mutex& SwitchLock() override { return switchLock_; }
   // The command bytes that put every relay into its recorded state, in relay order. Called with
   // SwitchLock() held.
-  std::array<uint8_t, 8> RecordedCommandBytes() const;
+  std::array<uint8_t, 8> RecordedCommandBytes() const override;
 
  private:
   // Computes, sends and records one switch; the caller holds the switch lock.
   void SwitchHeld(int32_t relay, int32_t state);
 
   DeviceHost& host_;
+  const bool net_;
   std::array<std::atomic<int32_t>, 8> r_{};
   mutable std::mutex statLock_;
   std::string stat_;
   // Held from computing a command byte until it is sent and recorded.
-  static inline std::mutex switchLock_;
-  static inline std::array<uint8_t, 1> Vexacmd1{0x00};
+  std::mutex switchLock_;
+  std::array<uint8_t, 1> Vexacmd1{0x00};
 };

@@ -5,14 +5,13 @@
 #include <optional>
 #include <string_view>
 
-#include "device/Device.h"
 #include "access/AccessPolicy.h"
+#include "base/Console.h"
+#include "device/Device.h"
 #include "server/Connection.h"
 #include "server/ServerSocket.h"
 #include "server/SessionHost.h"
 #include "server/TimeOut.h"
-#include "base/Console.h"
-#include "startup/Vexa.h"
 
 namespace {
 
@@ -198,7 +197,7 @@ void ClientSocket::HandleLines() {
     }
     if (str_.starts_with("TO=")) {
       // A remainder that is no number leaves the setting as it was.
-      if (auto minutes = ParseMinutes(std::string_view(str_).substr(3))) Vexa::to.store(*minutes);
+      if (auto minutes = ParseMinutes(std::string_view(str_).substr(3))) host_.to().store(*minutes);
     }
     if (str_.starts_with("PWD")) {
       passwordok_ = false;
@@ -211,7 +210,7 @@ void ClientSocket::HandleLines() {
         if (watch_) watch_->PasswordAccepted();
         if (passwordRequired_) access_->PasswordAccepted(peer_);
         cs_->WriteLine("Password/Connection Accepted!");
-        const int32_t minutes = Vexa::to.load();
+        const int32_t minutes = host_.to().load();
         if (minutes > 0) {
           cs_->WriteLine("Available Time: " + std::to_string(minutes) + " Minutes");
           StartTimer();
@@ -231,7 +230,7 @@ void ClientSocket::HandleLines() {
 }
 
 void ClientSocket::StartTimer() {
-  const int64_t time = timings_.SessionTime(Vexa::to.load());
+  const int64_t time = timings_.SessionTime(host_.to().load());
   std::lock_guard lock(lock_);
   if (closed_.load()) return;
   // An earlier timer of this session is cancelled first: the session keeps one time limit.

@@ -6,34 +6,32 @@
 #include <chrono>
 #include <thread>
 
+#include "base/Console.h"
 #include "device/Vexa8.h"
 #include "serial/SerOutPort.h"
 #include "server/ClientSocket.h"
 #include "server/ServerSocket.h"
-#include "base/Console.h"
-#include "startup/Vexa.h"
 
-LocalCAM::LocalCAM(const std::string& comport, const std::string& devtype, int32_t port,
-                   int32_t rate, int32_t dbits, int32_t sbits, const std::string& parity,
-                   const std::string& handshake, const WindowFactory& makeWindow,
-                   const ServerTimings& timings,
+LocalCAM::LocalCAM(CoreSettings& settings, const std::string& comport, const std::string& devtype,
+                   int32_t port, int32_t rate, int32_t dbits, int32_t sbits,
+                   const std::string& parity, const std::string& handshake,
+                   const WindowFactory& makeWindow, const ServerTimings& timings,
                    std::unique_ptr<vexanet::access::AccessPolicy> access)
-    : timings_(timings), access_(std::move(access)), devtype_(devtype) {
+    : settings_(settings), timings_(timings), access_(std::move(access)), devtype_(devtype) {
   sop_ = std::make_unique<SerOutPort>(comport, devtype, rate, dbits, sbits, parity, handshake);
   NoCOM_ = SerOutPort::NoCOM();
-  device_ = std::make_unique<Vexa8>(*this);
+  device_ = std::make_unique<Vexa8>(*this, settings_.net);
   // A line that comes back gets the recorded relay states first, before any other byte.
-  sop_->SetOnReconnect([this] { ResendRecordedStates(); }, &Vexa8::SwitchLock());
+  sop_->SetOnReconnect([this] { ResendRecordedStates(); }, &device_->SwitchLock());
   cam.store(device_.get());
-  Vexa::cam.store(device_.get());
   if (makeWindow) gui_ = makeWindow(port);
   localgui_ = gui_.get();
   CommandB4("");
-  if (Vexa::autoaccept) {
+  if (settings_.autoaccept) {
     const bool open = OpenServerSocket(port);
     if (localgui_ != nullptr) localgui_->EnableConnect(open);
   }
-  if (localgui_ != nullptr) localgui_->SetLocalName(Vexa::password());
+  if (localgui_ != nullptr) localgui_->SetLocalName(settings_.password.get());
   if (retryPort_) listenRetry_ = std::thread([this, port = *retryPort_] { ListenRetryLoop(port); });
 }
 
@@ -58,12 +56,7 @@ LocalCAM::~LocalCAM() {
   sessions.clear();
   gui_.reset();
   localgui_ = nullptr;
-  Device* dev = device_.get();
-  cam.compare_exchange_strong(dev, nullptr);
-  dev = device_.get();
-  Vexa::cam.compare_exchange_strong(dev, nullptr);
-  LocalCAM* self = this;
-  Vexa::scam.compare_exchange_strong(self, nullptr);
+  cam.store(nullptr);
 }
 
 void LocalCAM::ShowStat(const std::string& text) {
@@ -234,9 +227,7 @@ void LocalCAM::CommandB6() {
 }
 
 void LocalCAM::ResendRecordedStates() {
-  const auto* board = dynamic_cast<const Vexa8*>(device_.get());
-  if (board == nullptr) return;
-  for (const uint8_t b : board->RecordedCommandBytes()) {
+  for (const uint8_t b : device_->RecordedCommandBytes()) {
     sop_->SendSerial(std::span<const uint8_t>(&b, 1));
   }
 }
@@ -250,11 +241,11 @@ void LocalCAM::SendRStat(const std::string& text) {
 }
 
 std::string LocalCAM::password() {
-  return Vexa::password();
+  return settings_.password.get();
 }
 
 bool LocalCAM::PasswordMatches(const std::string& given) {
-  return Vexa::PasswordMatches(given);
+  return settings_.password.Matches(given);
 }
 
 void LocalCAM::SessionClosed() {

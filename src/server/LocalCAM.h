@@ -1,5 +1,6 @@
 // LocalCAM: the server core, the hub that joins the serial line, the relay board, the window
-// and the network. Exactly one exists in the program (Vexa::scam).
+// and the network. Exactly one exists in the program; start-up makes it and hands it the
+// settings it reads and changes while it runs (CoreSettings).
 //
 // The board driver and the sessions reach the core through the small host interfaces they
 // declare (DeviceHost, SessionHost); the core drives the window through ServerWindow, which
@@ -47,6 +48,7 @@
 #include <vector>
 
 #include "device/DeviceHost.h"
+#include "server/CoreSettings.h"
 #include "server/ServerTimings.h"
 #include "server/ServerWindow.h"
 #include "server/SessionHost.h"
@@ -61,11 +63,14 @@ class LocalCAM : public DeviceHost, public SessionHost {
   // Makes the window for the given listening port; may return null (no window).
   using WindowFactory = std::function<std::unique_ptr<ServerWindow>(int32_t port)>;
 
-  // access: who may connect and whether a password is required (null: everyone, as before);
-  // its listen addresses decide where OpenServerSocket listens. The core keeps it for life.
-  LocalCAM(const std::string& comport, const std::string& devtype, int32_t port, int32_t rate,
-           int32_t dbits, int32_t sbits, const std::string& parity, const std::string& handshake,
-           const WindowFactory& makeWindow = {}, const ServerTimings& timings = {},
+  // settings: the session time, automatic acceptance, the board-number words and the password;
+  // they must outlive the core. access: who may connect and whether a password is required
+  // (null: everyone, as before); its listen addresses decide where OpenServerSocket listens. The
+  // core keeps it for life.
+  LocalCAM(CoreSettings& settings, const std::string& comport, const std::string& devtype,
+           int32_t port, int32_t rate, int32_t dbits, int32_t sbits, const std::string& parity,
+           const std::string& handshake, const WindowFactory& makeWindow = {},
+           const ServerTimings& timings = {},
            std::unique_ptr<vexanet::access::AccessPolicy> access = nullptr);
   ~LocalCAM() override;
   LocalCAM(const LocalCAM&) = delete;
@@ -98,6 +103,7 @@ class LocalCAM : public DeviceHost, public SessionHost {
   // --- SessionHost -----------------------------------------------------------------------
   Device* device() override { return cam.load(); }
   std::string password() override;
+  std::atomic<int32_t>& to() override { return settings_.to; }
   void SessionClosed() override;
   bool PasswordMatches(const std::string& given) override;
   vexanet::access::AccessPolicy* access() override { return access_.get(); }
@@ -112,7 +118,8 @@ class LocalCAM : public DeviceHost, public SessionHost {
   ServerSocket* ss() const { return ssOpen_.load(); }
   int32_t listeningPort() const;
 
-  static inline std::atomic<Device*> cam{nullptr};
+  // The relay board driver the core made; set once in the constructor.
+  std::atomic<Device*> cam{nullptr};
 
   // The text form of a host's address, "name/1.2.3.4"; the empty name stands for this machine.
   // Empty when the name is unknown.
@@ -132,6 +139,7 @@ class LocalCAM : public DeviceHost, public SessionHost {
   // Runs with the board driver's switch lock held.
   void ResendRecordedStates();
 
+  CoreSettings& settings_;
   const ServerTimings timings_;
   const std::unique_ptr<vexanet::access::AccessPolicy> access_;
   std::string devtype_;

@@ -5,6 +5,8 @@
 // operator's worker, a timer) and from whichever thread asks the session for its state.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 
 class Device;
@@ -22,6 +24,9 @@ class SessionHost {
   virtual Device* device() = 0;
   // The password a client's "PWD" line must carry.
   virtual std::string password() = 0;
+  // The session time in minutes, shared by every session: a client's "TO=" changes it, and the
+  // next session's timer starts from it.
+  virtual std::atomic<int32_t>& to() = 0;
   // The session has closed its connection: the host lets the next client in.
   virtual void SessionClosed() = 0;
 

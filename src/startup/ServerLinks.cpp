@@ -1,10 +1,8 @@
 #include "startup/ServerLinks.h"
 
 #include "device/Device.h"
-#include "device/Vexa8.h"
 #include "gui/LocalGUI.h"
 #include "server/LocalCAM.h"
-#include "startup/Vexa.h"
 
 namespace vexanet {
 
@@ -41,7 +39,7 @@ void WindowLink::Flush() {
 }
 
 void CoreActions::SwitchRelay(int32_t relay, int32_t item) {
-  if (Device* device = Vexa::cam.load()) device->set(relay, item);
+  if (Device* device = core_.device()) device->set(relay, item);
 }
 
 void CoreActions::LetClientConnect() {
@@ -55,13 +53,18 @@ void CoreActions::CloseConnection() {
 void CoreActions::SendCommandBytes(std::span<const uint8_t> bytes) {
   // Raw bytes take the relay switches' turn, so a line that comes back meanwhile gets the recorded
   // states whole before them.
-  std::lock_guard lock(Vexa8::SwitchLock());
+  Device* device = core_.device();
+  if (device == nullptr) {
+    core_.CommandB0(bytes);
+    return;
+  }
+  std::lock_guard lock(device->SwitchLock());
   core_.CommandB0(bytes);
 }
 
 void CoreActions::SetHostAndPassword(const std::string& text) {
   core_.CommandB4(text);
-  Vexa::setPassword(text);
+  password_.set(text);
 }
 
 }  // namespace vexanet

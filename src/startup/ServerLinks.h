@@ -9,6 +9,7 @@
 #include <string>
 
 #include "gui/OperatorActions.h"
+#include "server/CoreSettings.h"
 #include "server/ServerWindow.h"
 
 class LocalCAM;
@@ -41,7 +42,8 @@ class WindowLink : public ServerWindow {
 // The operator's actions carried out by the server core and the device.
 class CoreActions : public OperatorActions {
  public:
-  explicit CoreActions(LocalCAM& core) : core_(core) {}
+  // password: the clients' password, which the operator's Host/PWD field sets.
+  CoreActions(LocalCAM& core, Password& password) : core_(core), password_(password) {}
 
   void SwitchRelay(int32_t relay, int32_t item) override;
   void LetClientConnect() override;
@@ -51,6 +53,7 @@ class CoreActions : public OperatorActions {
 
  private:
   LocalCAM& core_;
+  Password& password_;
 };
 
 }  // namespace vexanet

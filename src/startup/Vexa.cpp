@@ -8,38 +8,6 @@
 #include "base/Console.h"
 #include "base/Hex.h"
 
-namespace {
-std::mutex& PasswordLock() {
-  static std::mutex m;
-  return m;
-}
-// Empty while no password is accepted at all.
-std::optional<std::string>& PasswordValue() {
-  static std::optional<std::string> value = "QWK";
-  return value;
-}
-}  // namespace
-
-std::string Vexa::password() {
-  std::lock_guard lock(PasswordLock());
-  return PasswordValue().value_or("");
-}
-
-void Vexa::setPassword(std::string text) {
-  std::lock_guard lock(PasswordLock());
-  PasswordValue() = std::move(text);
-}
-
-void Vexa::setNoPassword() {
-  std::lock_guard lock(PasswordLock());
-  PasswordValue().reset();
-}
-
-bool Vexa::PasswordMatches(std::string_view given) {
-  std::lock_guard lock(PasswordLock());
-  return PasswordValue().has_value() && *PasswordValue() == given;
-}
-
 void Vexa::LoadCFG() {
   const auto result = vexanet::cfg::Load(filename, CFG);
   if (result.state == vexanet::cfg::LoadState::Unreadable) {
@@ -53,14 +21,14 @@ void Vexa::InterpretCFG() {
   s.comport = comport;
   s.devtype = devtype;
   s.port = port;
-  s.to = to.load();
-  s.autoaccept = autoaccept;
+  s.to = coreSettings.to.load();
+  s.autoaccept = coreSettings.autoaccept;
   vexanet::cfg::Interpret(CFG, s);
   comport = s.comport;
   devtype = s.devtype;
   port = s.port;
-  to.store(s.to);
-  autoaccept = s.autoaccept;
+  coreSettings.to.store(s.to);
+  coreSettings.autoaccept = s.autoaccept;
 }
 
 std::string Vexa::BS2S(std::span<const uint8_t> bytes, int32_t n) {

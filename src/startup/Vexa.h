@@ -1,10 +1,10 @@
-// The main class: entry point of the server and keeper of its process-wide settings.
+// The main class: entry point of the server and keeper of its settings. Start-up builds them once
+// (the configuration file, the environment) and hands each part what it needs: the server core
+// gets the settings it reads and changes while it runs (`coreSettings`: session time, automatic
+// acceptance, board-number words, password) and the access settings.
 //
-// Threads: the settings below are written before any other thread starts, except
-//  - password: written by start-up and the window's worker, read by sessions (guarded by a small
-//              lock);
-//  - to:       written and read by sessions (atomic);
-//  - scam/cam: set once during start-up, read from every thread (atomic pointers).
+// Threads: everything here is written by start-up before the server core exists, except the
+// fields of `coreSettings`, which the core's threads use as CoreSettings describes.
 #pragma once
 
 #include <array>
@@ -19,37 +19,28 @@
 #include "base/ConfigFile.h"
 #include "base/Hex.h"
 #include "base/Product.h"
+#include "server/CoreSettings.h"
 
 class LocalCAM;
-class Device;
 class OperatorActions;
 
 class Vexa {
  public:
-  // --- process-wide settings -----------------------------------------------------------
+  // --- the product's texts and sizes, the configuration file's name and size -------------
   static inline const std::string prodlabel{vexanet::product::kLabel};
   static inline const std::string prodtitle{vexanet::product::kTitle};
   static constexpr int32_t appwidth = 420;
   static constexpr const std::array<char, 16>& hexchar = vexanet::hex::kDigits;
-  static inline std::atomic<LocalCAM*> scam{nullptr};
-  static inline std::atomic<Device*> cam{nullptr};
   static constexpr int32_t fontheight = vexanet::product::kFontHeight;
-  // The clients' password; empty text while none is accepted.
-  static std::string password();
-  // A new password (the operator's, or the initial one); ends a state of none accepted.
-  static void setPassword(std::string text);
-  // No password is accepted until setPassword: a password setting that could not be used must
-  // not leave the well-known default in force.
-  static void setNoPassword();
-  // A "PWD" line carrying this text is accepted.
-  static bool PasswordMatches(std::string_view given);
   static inline const std::string filename = vexanet::cfg::kFileName;
   static constexpr int32_t CFGFILESIZE = vexanet::cfg::kFileSize;
-  static inline vexanet::cfg::Buffer CFG{};
-  static inline std::string comport = "COM2";
-  static inline std::atomic<int32_t> to{0};
-  static inline bool autoaccept = true;
-  static inline bool net = false;
+
+  // --- settings start-up derives ------------------------------------------------------
+  vexanet::cfg::Buffer CFG{};
+  std::string comport = "COM2";
+  // The session time (to), automatic acceptance (autoaccept), the board-number words (net) and
+  // the clients' password, handed to the server core.
+  CoreSettings coreSettings;
 
   // --- settings handed to the server core ----------------------------------------------
   std::string parity = "None";
@@ -68,8 +59,8 @@ class Vexa {
   // Entry point body: creates one Vexa and runs init. Arguments are ignored.
   static int main(int argc, char** argv);
   // Called by the program's main() before any other thread starts (the environment is read only
-  // then): the access settings from the environment, each problem with them as a console line,
-  // and the initial password they give. init hands the settings to the server core.
+  // then): the access settings from the environment, each problem with them as a console line.
+  // init takes the initial password from them and hands them to the server core.
   static void ReadAccessSettings();
 
   // The start-up sequence.

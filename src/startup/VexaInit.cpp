@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
+#include "access/AccessPolicy.h"
 #include "device/Device.h"
 #include "gui/LocalGUI.h"
-#include "access/AccessPolicy.h"
 #include "server/LocalCAM.h"
 #include "server/ServerTimings.h"
 #include "startup/ServerLinks.h"
@@ -45,9 +45,6 @@ void Vexa::ReadAccessSettings() {
   vexanet::access::AccessSettings settings =
       vexanet::access::AccessSettings::FromProcessEnvironment(problems);
   for (const std::string& problem : problems) OutLine(problem);
-  // Before the server core exists: its constructor puts the password into the window.
-  if (settings.password.kind == PasswordSetting::Kind::Text) setPassword(settings.password.text);
-  if (settings.password.kind == PasswordSetting::Kind::NoneAccepted) setNoPassword();
   AccessSettingsRead() = std::move(settings);
 }
 
@@ -56,26 +53,33 @@ void Vexa::init() {
   LoadCFG();
   InterpretCFG();
   // 3. The server core: serial line, relay board driver, window, listening socket, and who may
-  // connect.
+  // connect. The initial password first: the core's constructor puts it into the window.
+  using vexanet::access::PasswordSetting;
+  vexanet::access::AccessSettings accessSettings =
+      AccessSettingsRead().value_or(vexanet::access::AccessSettings{});
+  if (accessSettings.password.kind == PasswordSetting::Kind::Text) {
+    coreSettings.password.set(accessSettings.password.text);
+  }
+  if (accessSettings.password.kind == PasswordSetting::Kind::NoneAccepted)
+    coreSettings.password.setNone();
   const ServerTimings timings;
-  auto access = std::make_unique<vexanet::access::AccessPolicy>(
-      AccessSettingsRead().value_or(vexanet::access::AccessSettings{}), timings.backOff);
+  auto access =
+      std::make_unique<vexanet::access::AccessPolicy>(std::move(accessSettings), timings.backOff);
   core_ = std::make_unique<LocalCAM>(
-      comport, devtype, port, rate, dbits, sbits, parity, handshake,
+      coreSettings, comport, devtype, port, rate, dbits, sbits, parity, handshake,
       [](int32_t listenPort) {
         return std::make_unique<vexanet::WindowLink>(LocalGUI::Create(listenPort));
       },
       timings, std::move(access));
-  scam.store(core_.get());
   // 4. The window's own reference to the server core.
-  actions_ = std::make_unique<vexanet::CoreActions>(*core_);
+  actions_ = std::make_unique<vexanet::CoreActions>(*core_, coreSettings.password);
   LocalGUI::scam.store(actions_.get());
   // 5. The first session waits for a client.
-  if (autoaccept && core_->ss() != nullptr) core_->CommandB5();
+  if (coreSettings.autoaccept && core_->ss() != nullptr) core_->CommandB5();
   // 6. All relays off.
-  if (Device* device = cam.load()) device->DevInit();
+  if (Device* device = core_->cam.load()) device->DevInit();
   // 7, 8. The ready line.
   DelayT(2000);
-  core_->ShowStat(comport + "  " + devtype + "  " + std::to_string(to.load()) + " minutes" +
-                  "  Ready");
+  core_->ShowStat(comport + "  " + devtype + "  " + std::to_string(coreSettings.to.load()) +
+                  " minutes" + "  Ready");
 }

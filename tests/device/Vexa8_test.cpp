@@ -73,7 +73,6 @@ class RecordingHost : public DeviceHost {
 
 class Board : public ::testing::Test {
  protected:
-  void TearDown() override { Vexa8::boardnum.store(0); }
   RecordingHost host_;
   Vexa8 board_{host_};
 };
@@ -118,7 +117,7 @@ TEST_F(Board, WordsThatAreAndAreNotCommands) {
   EXPECT_EQ(host_.bytes(), (std::vector<uint8_t>{0x0C, 0x0C, 0x07}));
   EXPECT_EQ(host_.texts("client").back(), "Stat00001000");  // Get publishes too
   EXPECT_EQ(host_.texts("client").size(), 4u);
-  EXPECT_EQ(Vexa8::boardnum.load(), 0);
+  EXPECT_EQ(board_.boardnum.load(), 0);
   EXPECT_EQ(board_.stat(), "Stat00001000");
 }
 

@@ -30,7 +30,7 @@ class Access : public ServerFixture {
   void SetUp() override {}
   void TearDown() override {
     Stop();
-    Vexa::setPassword("QWK");
+    settings_.password.set("QWK");
   }
 
   void StartWith(const Env& env, int32_t port = 0, const ServerTimings& timings = {}) {
@@ -42,16 +42,15 @@ class Access : public ServerFixture {
         },
         problems);
     ::setenv("VEXANET_COM1", line_.path().c_str(), 1);
-    Vexa::to.store(0);
+    settings_.to.store(0);
     core_ = std::make_unique<LocalCAM>(
-        "COM1", "Vexa", port, 9600, 8, 1, "None", "None",
+        settings_, "COM1", "Vexa", port, 9600, 8, 1, "None", "None",
         [this](int32_t) {
           auto made = std::make_unique<FakeWindow>(false);
           window_ = made.get();
           return made;
         },
         timings, std::make_unique<acl::AccessPolicy>(settings, timings.backOff));
-    Vexa::scam.store(core_.get());
     if (core_->ss() != nullptr) {
       core_->CommandB5();
       ASSERT_TRUE(StatusBecomes("Awaiting Client Connection"));
@@ -186,7 +185,7 @@ TEST_F(Access, ListensOnlyOnTheListedAddresses) {
 
 TEST_F(Access, RequiredPasswordComesBeforeAnythingElse) {
   StartWith({{"VEXANET_REQUIRE_PASSWORD", "1"}});
-  Vexa::setPassword("s3cret");
+  settings_.password.set("s3cret");
   for (const char* first : {"R1On", "Get", "TO=5", "Bnum3", "x"}) {
     const auto previous = core().connectthread();
     auto c = Connect();
@@ -195,7 +194,7 @@ TEST_F(Access, RequiredPasswordComesBeforeAnythingElse) {
     EXPECT_TRUE(c->ClosedByServer()) << first;
     EXPECT_TRUE(NextSessionWaiting(previous)) << first;
   }
-  EXPECT_EQ(Vexa::to.load(), 0);
+  EXPECT_EQ(settings_.to.load(), 0);
   EXPECT_TRUE(line_.Drain(200ms).empty());
   EXPECT_EQ(window().relays, (std::array<int32_t, 8>{}));
 
@@ -218,12 +217,12 @@ TEST_F(Access, RequiredPasswordComesBeforeAnythingElse) {
   c->SendLine("TO=5");
   c->SendLine("Get");
   EXPECT_EQ(c->ReadLine(), "Stat10000000");
-  EXPECT_EQ(Vexa::to.load(), 5);
+  EXPECT_EQ(settings_.to.load(), 5);
 }
 
 TEST_F(Access, NoPasswordIsAcceptedUntilTheOperatorSetsOne) {
   // What start-up does with a password file that cannot be read.
-  Vexa::setNoPassword();
+  settings_.password.setNone();
   StartWith({});
   EXPECT_EQ(window().localName, "");
   for (const char* line : {"PWD", "PWDQWK"}) {
@@ -234,7 +233,7 @@ TEST_F(Access, NoPasswordIsAcceptedUntilTheOperatorSetsOne) {
     EXPECT_EQ(c->ReadLine(), "CLOSE") << line;
     EXPECT_TRUE(NextSessionWaiting(previous));
   }
-  Vexa::setPassword("fresh");  // as the window's Host/PWD field does
+  settings_.password.set("fresh");  // as the window's Host/PWD field does
   auto c = Connect();
   c->SendLine("PWDfresh");
   EXPECT_EQ(c->ReadLine(), "Password/Connection Accepted!");
@@ -245,7 +244,7 @@ TEST_F(Access, RejectedPasswordsTurnTheAddressAwayForLongerAndLonger) {
   ServerTimings timings;
   timings.backOff = {400ms, 3200ms};
   StartWith({{"VEXANET_REQUIRE_PASSWORD", "1"}}, 0, timings);
-  Vexa::setPassword("pw");
+  settings_.password.set("pw");
 
   // The server records a rejection after `since`; a client it took before `since` + the delay
   // must have been refused. Checked only then, so that a slow machine cannot fail the test.
@@ -301,7 +300,7 @@ TEST_F(Access, WithoutARequiredPasswordNothingIsDelayed) {
 TEST_F(Access, AClientWithoutAnAcceptedPasswordInTimeLosesTheSlot) {
   StdoutCapture out;
   StartWith({{"VEXANET_REQUIRE_PASSWORD", "1"}, {"VEXANET_AUTH_TIMEOUT", "300ms"}});
-  Vexa::setPassword("pw");
+  settings_.password.set("pw");
 
   // One that says nothing, and one that never ends its line.
   for (const char* sent : {"", "PWDp"}) {
@@ -357,7 +356,7 @@ TEST_F(Access, RejectedPasswordsFromManyAddressesTurnEveryoneAway) {
   ServerTimings timings;
   timings.backOff = {50ms, 50ms, 1500ms};  // a short per-address wait; the window shortened
   StartWith({{"VEXANET_REQUIRE_PASSWORD", "1"}, {"VEXANET_GUESS_LIMIT", "4"}}, 0, timings);
-  Vexa::setPassword("pw");
+  settings_.password.set("pw");
 
   const auto since = Clock::now();
   for (int i = 0; i < 4; ++i) {
@@ -373,9 +372,9 @@ TEST_F(Access, RejectedPasswordsFromManyAddressesTurnEveryoneAway) {
     EXPECT_FALSE(fifth);
     EXPECT_FALSE(rightful);
     EXPECT_TRUE(WaitUntil([&] {
-      return out.Text().find("Refused connection from 127.0.0.20: too many rejected passwords "
-                             "from all addresses (VEXANET_GUESS_LIMIT; refused for ") !=
-             std::string::npos;
+      return out.Text().find(
+                 "Refused connection from 127.0.0.20: too many rejected passwords "
+                 "from all addresses (VEXANET_GUESS_LIMIT; refused for ") != std::string::npos;
     }));
   }
   const auto served = ServedWithin(5s);

@@ -13,10 +13,7 @@ namespace {
 class Core : public ServerFixture {
  protected:
   void SetUp() override {}
-  void TearDown() override {
-    Stop();
-    Vexa8::boardnum.store(0);
-  }
+  void TearDown() override { Stop(); }
   // Runs an operator's operation on a thread of its own, as the window's worker does.
   static void AsOperator(const std::function<void()>& operation) { std::thread(operation).join(); }
 };
@@ -83,7 +80,7 @@ TEST_F(Core, NewPasswordIsShownAndServesTheNextClient) {
   Start();
   AsOperator([&] {
     core().CommandB4("no.such.host.invalid");
-    Vexa::setPassword("no.such.host.invalid");  // as the window's Host/PWD field does
+    settings_.password.set("no.such.host.invalid");  // as the window's Host/PWD field does
   });
   EXPECT_TRUE(StatusBecomes("New Password= no.such.host.invalid"));
   EXPECT_EQ(window().ip, "null");
@@ -168,9 +165,9 @@ TEST_F(Core, ListeningPortInUse) {
 }
 
 TEST_F(Core, ManualAcceptanceOpensNoSocket) {
-  Vexa::autoaccept = false;
+  settings_.autoaccept = false;
   Start("COM1", 0, false);
-  Vexa::autoaccept = true;
+  settings_.autoaccept = true;
   EXPECT_EQ(core().ss(), nullptr);
   EXPECT_FALSE(window().connectEnabled);
 }

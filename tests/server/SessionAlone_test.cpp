@@ -14,7 +14,6 @@
 #include "ServerHarness.h"
 #include "server/ClientSocket.h"
 #include "server/ServerSocket.h"
-#include "startup/Vexa.h"
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -24,7 +23,6 @@ namespace {
 class SessionAlone : public ::testing::Test {
  protected:
   void SetUp() override {
-    Vexa::to.store(0);
     std::error_code ec;
     ASSERT_TRUE(ss_.Open(0, ec)) << ec.message();
   }
@@ -65,7 +63,7 @@ TEST_F(SessionAlone, HandsTheDeviceEveryOtherLineInOrderAndTellsTheHostOfTheClos
   EXPECT_TRUE(WaitUntil([&] { return host_->closes() == 1; }));
   EXPECT_EQ(host_->recorded().lines(),
             (std::vector<std::string>{"R1On", "Get", "TO=abc", "anything at all"}));
-  EXPECT_EQ(Vexa::to.load(), 0) << "a TO= remainder that is no number changes nothing";
+  EXPECT_EQ(host_->to().load(), 0) << "a TO= remainder that is no number changes nothing";
   EXPECT_TRUE(Shown("Client Command: R1On"));
   EXPECT_TRUE(Shown("Client Closed Connection!"));
 

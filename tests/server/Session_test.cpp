@@ -41,7 +41,7 @@ int CountEntries(const char* dir) {
 }  // namespace
 
 TEST_F(Session, TypicalExchange) {
-  Vexa::to.store(5);
+  settings_.to.store(5);
   auto c = Connect();
   EXPECT_TRUE(StatusBecomes("Client Connection Accepted!") || SessionConnected());
   c->SendLine("PWDQWK");
@@ -99,7 +99,7 @@ TEST_F(Session, PasswordAloneMatchesOnlyAnEmptyPassword) {
   c->SendLine("PWD");
   EXPECT_EQ(c->ReadLine(), "Password/Connection Rejected!");
   EXPECT_EQ(c->ReadLine(), "CLOSE");
-  Vexa::setPassword("");
+  settings_.password.set("");
   ASSERT_TRUE(WaitUntil([&] { return !SessionConnected(); }));
   auto d = Connect();
   d->SendLine("PWD");
@@ -157,7 +157,7 @@ TEST_F(Session, SessionTimeSetting) {
   auto c = Connect();
   c->SendLine("TO=3");
   EXPECT_TRUE(c->Silent(100ms));
-  EXPECT_EQ(Vexa::to.load(), 3);
+  EXPECT_EQ(settings_.to.load(), 3);
   c->SendLine("PWDQWK");
   EXPECT_EQ(c->ReadLine(), "Password/Connection Accepted!");
   EXPECT_EQ(c->ReadLine(), "Available Time: 3 Minutes");
@@ -165,7 +165,7 @@ TEST_F(Session, SessionTimeSetting) {
   // A later "TO=" changes the setting, not the running timer.
   c->SendLine("TO=0");
   EXPECT_TRUE(c->Silent(100ms));
-  EXPECT_EQ(Vexa::to.load(), 0);
+  EXPECT_EQ(settings_.to.load(), 0);
   EXPECT_TRUE(WaitUntil([&] { return core().connectthread()->timed(); }));
   c->SendLine("PWDQWK");
   EXPECT_EQ(c->ReadLine(), "Password/Connection Accepted!");
@@ -174,22 +174,22 @@ TEST_F(Session, SessionTimeSetting) {
   c->SendLine("PWDQWK");
   EXPECT_EQ(c->ReadLine(), "Password/Connection Accepted!");
   EXPECT_TRUE(c->Silent(100ms));
-  EXPECT_EQ(Vexa::to.load(), -4);
+  EXPECT_EQ(settings_.to.load(), -4);
 }
 
 TEST_F(Session, MalformedSessionTimesLeaveTheSettingAlone) {
-  Vexa::to.store(7);
+  settings_.to.store(7);
   auto c = Connect();
   for (const char* bad : {"TO=", "TO=abc", "TO=+5", "TO= 5", "TO=5 ", "TO=2147483648",
                           "TO=-2147483649", "TO=1e3", "TO=0x10", "TO=--1"}) {
     c->SendLine(bad);
     EXPECT_TRUE(c->Silent(50ms)) << bad;
-    EXPECT_EQ(Vexa::to.load(), 7) << bad;
+    EXPECT_EQ(settings_.to.load(), 7) << bad;
   }
   c->SendLine("TO=2147483647");
   c->SendLine("Get");
   EXPECT_EQ(c->ReadLine(), "Stat00000000");
-  EXPECT_EQ(Vexa::to.load(), 2147483647);
+  EXPECT_EQ(settings_.to.load(), 2147483647);
 }
 
 TEST_F(Session, OperatorCloseWhileConnectedAndWhileWaiting) {
@@ -226,7 +226,7 @@ TEST_F(Session, RelaySwitchedElsewhereReachesTheConnectedClient) {
 TEST_F(Session, TimerExpirySendsTimeAndClosesOnlyItsOwnSession) {
   RestartWithMinute(400ms);
   StdoutCapture out;
-  Vexa::to.store(1);
+  settings_.to.store(1);
   auto c = Connect();
   auto first = core().connectthread();
   AuthenticateTimed(*c);
@@ -244,12 +244,12 @@ TEST_F(Session, TimerExpirySendsTimeAndClosesOnlyItsOwnSession) {
 TEST_F(Session, EndingASessionCancelsItsTimer) {
   RestartWithMinute(400ms);
   StdoutCapture out;
-  Vexa::to.store(1);
+  settings_.to.store(1);
   auto c = Connect();
   AuthenticateTimed(*c);
   c->SendLine("Close");
   EXPECT_TRUE(c->ClosedByServer());
-  Vexa::to.store(0);
+  settings_.to.store(0);
   auto next = Connect();
   Pump(1000ms);
   EXPECT_FALSE(out.Contains("Timeout close"));
@@ -260,7 +260,7 @@ TEST_F(Session, EndingASessionCancelsItsTimer) {
 TEST_F(Session, SecondPasswordLineRestartsTheTimer) {
   RestartWithMinute(600ms);
   StdoutCapture out;
-  Vexa::to.store(1);
+  settings_.to.store(1);
   auto c = Connect();
   AuthenticateTimed(*c);
   Pump(400ms);

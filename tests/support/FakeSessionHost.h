@@ -2,6 +2,7 @@
 // is handed, counts the closes it is told of, and accepts the password it is given (or none).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <mutex>
 #include <optional>
@@ -31,9 +32,12 @@ class RecordingDevice : public Device {
   void setboardnum(int32_t) override {}
   void setoutmode(int32_t) override {}
   void set(int32_t, int32_t) override {}
+  std::mutex& SwitchLock() override { return switchLock_; }
+  std::array<uint8_t, 8> RecordedCommandBytes() const override { return {}; }
 
  private:
   mutable std::mutex m_;
+  std::mutex switchLock_;
   std::vector<std::string> lines_;
 };
 
@@ -49,6 +53,7 @@ class FakeSessionHost : public SessionHost {
   }
   Device* device() override { return withDevice_ ? &device_ : nullptr; }
   std::string password() override { return password_.value_or(""); }
+  std::atomic<int32_t>& to() override { return to_; }
   bool PasswordMatches(const std::string& given) override { return password_ == given; }
   void SessionClosed() override { closes_.fetch_add(1); }
 
@@ -60,6 +65,7 @@ class FakeSessionHost : public SessionHost {
   const RecordingDevice& recorded() const { return device_; }
 
  private:
+  std::atomic<int32_t> to_{0};
   const std::optional<std::string> password_;
   const bool withDevice_;
   RecordingDevice device_;

@@ -22,12 +22,11 @@
 
 #include "LineClient.h"
 #include "PtyPair.h"
+#include "base/Console.h"
 #include "device/Vexa8.h"
 #include "server/ClientSocket.h"
 #include "server/LocalCAM.h"
 #include "server/ServerWindow.h"
-#include "base/Console.h"
-#include "startup/Vexa.h"
 
 namespace testing_support {
 
@@ -153,18 +152,17 @@ class ServerFixture : public ::testing::Test {
   void Start(const std::string& comport = "COM1", int32_t port = 0, bool startSession = true,
              const ServerTimings& timings = {}, bool echo = false) {
     ::setenv("VEXANET_COM1", line_.path().c_str(), 1);
-    Vexa::setPassword("QWK");
-    Vexa::to.store(0);
+    settings_.password.set("QWK");
+    settings_.to.store(0);
     window_ = nullptr;
     core_ = std::make_unique<LocalCAM>(
-        comport, "Vexa", port, 9600, 8, 1, "None", "None",
+        settings_, comport, "Vexa", port, 9600, 8, 1, "None", "None",
         [this, echo](int32_t) {
           auto made = std::make_unique<FakeWindow>(echo);
           window_ = made.get();
           return made;
         },
         timings);
-    Vexa::scam.store(core_.get());
     if (startSession && core_->ss() != nullptr) {
       core_->CommandB5();
       ASSERT_TRUE(WaitUntil([&] { return Status() == "Awaiting Client Connection"; }));
@@ -173,12 +171,12 @@ class ServerFixture : public ::testing::Test {
   void Stop() {
     core_.reset();
     window_ = nullptr;
-    Vexa::scam.store(nullptr);
   }
 
   LocalCAM& core() { return *core_; }
   FakeWindow::State window() const { return window_->state(); }
-  Vexa8& board() { return *static_cast<Vexa8*>(Vexa::cam.load()); }
+  Vexa8& board() { return *static_cast<Vexa8*>(core_->cam.load()); }
+  CoreSettings& settings() { return settings_; }
   int port() { return core_->listeningPort(); }
   std::string Status() { return window().status; }
   bool StatusBecomes(const std::string& text, std::chrono::milliseconds t = 5s) {
@@ -206,6 +204,7 @@ class ServerFixture : public ::testing::Test {
   }
 
   PtyPair line_;
+  CoreSettings settings_;  // outlives the core
   std::unique_ptr<LocalCAM> core_;
   FakeWindow* window_ = nullptr;  // owned by the core
 };
