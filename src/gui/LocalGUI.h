@@ -43,7 +43,7 @@ class LocalGUI {
   static constexpr int32_t h = 24;
   static constexpr int32_t w = 50;
   // The server's operator actions; start-up sets it once the server core exists.
-  static inline std::atomic<OperatorActions*> scam{nullptr};
+  std::atomic<OperatorActions*> scam{nullptr};
 
   // Creates the window for the given listening port and shows it; callable from any thread.
   static LocalGUI* Create(int32_t port);

@@ -22,6 +22,7 @@
 #include "server/CoreSettings.h"
 
 class LocalCAM;
+class LocalGUI;
 class OperatorActions;
 
 class Vexa {
@@ -85,4 +86,5 @@ class Vexa {
  private:
   std::unique_ptr<LocalCAM> core_;
   std::unique_ptr<OperatorActions> actions_;
+  LocalGUI* window_ = nullptr;  // the window, owned by the core (through its window link)
 };

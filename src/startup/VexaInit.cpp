@@ -27,8 +27,7 @@ std::optional<vexanet::access::AccessSettings>& AccessSettingsRead() {
 
 Vexa::~Vexa() {
   // Take the server back from the window before the core goes.
-  OperatorActions* actions = actions_.get();
-  LocalGUI::scam.compare_exchange_strong(actions, nullptr);
+  if (window_ != nullptr) window_->scam.store(nullptr);
   core_.reset();
 }
 
@@ -67,13 +66,14 @@ void Vexa::init() {
       std::make_unique<vexanet::access::AccessPolicy>(std::move(accessSettings), timings.backOff);
   core_ = std::make_unique<LocalCAM>(
       coreSettings, comport, devtype, port, rate, dbits, sbits, parity, handshake,
-      [](int32_t listenPort) {
-        return std::make_unique<vexanet::WindowLink>(LocalGUI::Create(listenPort));
+      [this](int32_t listenPort) {
+        window_ = LocalGUI::Create(listenPort);
+        return std::make_unique<vexanet::WindowLink>(window_);
       },
       timings, std::move(access));
   // 4. The window's own reference to the server core.
   actions_ = std::make_unique<vexanet::CoreActions>(*core_, coreSettings.password);
-  LocalGUI::scam.store(actions_.get());
+  if (window_ != nullptr) window_->scam.store(actions_.get());
   // 5. The first session waits for a client.
   if (coreSettings.autoaccept && core_->ss() != nullptr) core_->CommandB5();
   // 6. All relays off.

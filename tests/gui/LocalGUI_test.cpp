@@ -94,15 +94,14 @@ void Enter(QtWindow& v, const char* text) {
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    LocalGUI::scam = &server;
     window.reset(LocalGUI::Create(kPort));
     ASSERT_NE(window, nullptr);
+    window->scam = &server;
     view = ViewOf(*window);
     ASSERT_NE(view, nullptr);
   }
   void TearDown() override {
     window.reset();
-    LocalGUI::scam = nullptr;
     LocalGUI::SetHeadless(false);
   }
 
@@ -418,14 +417,12 @@ TEST(WindowCreate, FromAnotherThreadBuildsTheViewOnTheGuiThread) {
 // there when the action runs.
 TEST(WindowCreate, UsesTheServerHandedOverAfterCreation) {
   FakeActions server;
-  LocalGUI::scam = nullptr;
   WindowPtr made(LocalGUI::Create(3001));
-  LocalGUI::scam = &server;
+  made->scam = &server;
   QTest::mouseClick(ViewOf(*made)->bclose, Qt::LeftButton);
   made->Flush();
   EXPECT_EQ(server.Actions(), (Texts{"CloseConnection"}));
   made.reset();
-  LocalGUI::scam = nullptr;
 }
 
 // --- the operator's actions ------------------------------------------------------------------
@@ -546,7 +543,7 @@ void PrintTo(const EarlyAction& a, std::ostream* os) {
 class WindowEarlyAction : public WindowTest, public ::testing::WithParamInterface<EarlyAction> {};
 
 TEST_P(WindowEarlyAction, ShowsServerNotReadyAndDoesNothingElse) {
-  LocalGUI::scam = nullptr;
+  window->scam = nullptr;
   Texts texts;
   RecordStatusTexts(view, texts);
   GetParam().act(*window, *view);

@@ -135,11 +135,13 @@ class WindowTest : public ::testing::Test {
     window->SetLocalName("");
     window->ShowIP(std::string());
     window->ShowStatus("");
-    LocalGUI::scam = &server;
+    window->scam = &server;
   }
   void TearDown() override {
-    if (window != nullptr) window->Flush();  // the actions with this test's server are done
-    LocalGUI::scam = nullptr;
+    if (window != nullptr) {
+      window->Flush();  // the actions with this test's server are done
+      window->scam = nullptr;
+    }
     LocalGUI::SetCloseHandler({});
   }
 

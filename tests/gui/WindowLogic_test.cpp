@@ -45,15 +45,14 @@ Texts Lines(const std::string& out) {
 class WindowLogicTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    LocalGUI::scam = &server;
     window.reset(LocalGUI::Create(3001));
     ASSERT_NE(window, nullptr);
+    window->scam = &server;
     ASSERT_EQ(window->view(), nullptr);
     LocalGUI::SetHeadless(true);
   }
   void TearDown() override {
     window.reset();
-    LocalGUI::scam = nullptr;
     LocalGUI::SetHeadless(false);
   }
 
@@ -128,7 +127,7 @@ TEST_F(WindowLogicTest, ActionsRunOnOneWorkerInOrderAndReachTheServer) {
 // Before start-up hands the server over, each action shows "Server not ready" and nothing else;
 // the server handed over later serves the next action.
 TEST_F(WindowLogicTest, WithoutServerEachActionOnlySaysServerNotReady) {
-  LocalGUI::scam = nullptr;
+  window->scam = nullptr;
   testing::internal::CaptureStdout();
   window->OnSelector(2, 1);
   window->OnConnect();
@@ -139,7 +138,7 @@ TEST_F(WindowLogicTest, WithoutServerEachActionOnlySaysServerNotReady) {
   EXPECT_EQ(Lines(testing::internal::GetCapturedStdout()), Texts(5, "Status: Server not ready"));
   EXPECT_TRUE(server.Calls().empty());
 
-  LocalGUI::scam = &server;
+  window->scam = &server;
   window->OnConnect();
   window->Flush();
   EXPECT_EQ(server.Actions(), (Texts{"LetClientConnect"}));
