@@ -2,7 +2,8 @@
 #
 #   <prefix>/bin/                       vexanet-server, vexanet-config, vexanet-board
 #   <prefix>/libexec/vexanet/           vexanet-server-window (built with VEXANET_WINDOW_PROGRAM)
-#   <prefix>/share/doc/vexanet/         README.md, VexaNetCFG.bin.example (the defaults)
+#   <prefix>/share/doc/vexanet/         README.md, docs/ (the pages it links to),
+#                                       VexaNetCFG.bin.example (the defaults)
 #   <prefix>/lib/systemd/system/        vexanet.service
 #   <sysconfdir>/default/vexanet        the service's environment file (/etc with prefix /usr)
 #
@@ -93,6 +94,9 @@ endforeach()
 if(EXISTS ${PROJECT_SOURCE_DIR}/README.md)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${VEXANET_DOC_DIR})
 endif()
+# The pages README.md links to, beside it, so its links work where it is installed.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${VEXANET_DOC_DIR}/docs
+        FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
 install(FILES ${_vexanet_example} DESTINATION ${VEXANET_DOC_DIR})
 install(FILES ${PROJECT_BINARY_DIR}/packaging/vexanet.service DESTINATION ${_vexanet_unit_dir})
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/vexanet.default DESTINATION ${_vexanet_defaults_dir}
