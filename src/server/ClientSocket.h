@@ -103,7 +103,6 @@ class ClientSocket {
   asio::ip::address peer_;
   std::string peerName_;  // "address:port" of the client, for console lines; set before lock_
   std::string str_;
-  std::string sercom_;
 
   mutable std::mutex lock_;                       // Close, every change of cs_ and of the timers
   std::atomic<bool> accepted_{false};             // written under lock_
