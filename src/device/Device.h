@@ -20,6 +20,9 @@ class Device {
   virtual void status() = 0;
   // Brings the device into its initial state.
   virtual void DevInit() = 0;
+  // From now on, switches asked for before DevInit has run wait for it, so the initial state
+  // cannot undo them (start-up calls it before it lets the first client in). Nothing by default.
+  virtual void HoldSwitchesUntilInit() {}
   // Interprets one command line from the network client; true when it was a command word
   // of the device and the device acted on it.
   virtual bool ParseNetCommand(const std::string& line) = 0;

@@ -37,6 +37,10 @@ std::string Vexa8::stat() const {
 
 void Vexa8::set(int32_t relay, int32_t state) {
   {
+    std::unique_lock wait(initLock_);
+    initDone_.wait(wait, [this] { return !initPending_; });
+  }
+  {
     std::lock_guard lock(switchLock_);
     SwitchHeld(relay, state);
   }
@@ -74,11 +78,23 @@ void Vexa8::DevInit() {
   // The whole all-off sequence under one hold of the switch lock: a switch asked for meanwhile (a
   // client that connected early, the operator) waits and comes after it, instead of being
   // switched back off by the rest of the sequence. Each step still publishes its status line.
-  std::lock_guard lock(switchLock_);
-  for (int32_t relay = 0; relay < 8; ++relay) {
-    SwitchHeld(relay, 0);
-    status();
+  {
+    std::lock_guard lock(switchLock_);
+    for (int32_t relay = 0; relay < 8; ++relay) {
+      SwitchHeld(relay, 0);
+      status();
+    }
   }
+  {
+    std::lock_guard wait(initLock_);
+    initPending_ = false;
+  }
+  initDone_.notify_all();
+}
+
+void Vexa8::HoldSwitchesUntilInit() {
+  std::lock_guard wait(initLock_);
+  initPending_ = true;
 }
 
 bool Vexa8::ParseNetCommand(const std::string& line) {

@@ -12,13 +12,16 @@
 // (selectors) and start-up (DevInit). One lock is held from computing a command byte until the
 // byte has been sent and recorded (the serial line's 150 ms pause included), so switches from
 // different sources are paced one after another and each sends the byte it computed; DevInit
-// holds it for all eight of its switches, so nothing lands in the middle of the all-off. status()
+// holds it for all eight of its switches, so nothing lands in the middle of the all-off; once
+// start-up has called HoldSwitchesUntilInit, a switch asked for before DevInit waits for it too.
+// status()
 // builds and publishes under a lock of its own so the latest published text is the latest state.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <condition_variable>
 #include <mutex>
 #include <span>
 #include <string>
@@ -35,6 +38,7 @@ class Vexa8 : public Device {
   void set(int32_t value) override;
   void status() override;
   void DevInit() override;
+  void HoldSwitchesUntilInit() override;
   bool ParseNetCommand(const std::string& line) override;
   void setboardnum(int32_t n) override;
   void setoutmode(int32_t mode) override;
@@ -77,4 +81,8 @@ class Vexa8 : public Device {
   // Held from computing a command byte until it is sent and recorded.
   std::mutex switchLock_;
   std::array<uint8_t, 1> Vexacmd1{0x00};
+  // Switches wait while start-up's all-off is still to come (HoldSwitchesUntilInit).
+  std::mutex initLock_;
+  std::condition_variable initDone_;
+  bool initPending_ = false;  // guarded by initLock_
 };

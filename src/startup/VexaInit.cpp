@@ -71,6 +71,8 @@ void Vexa::init() {
         return std::make_unique<vexanet::WindowLink>(window_);
       },
       timings, std::move(access));
+  // A client let in before the all-off of step 6, or the operator, switches after it.
+  if (Device* device = core_->cam.load()) device->HoldSwitchesUntilInit();
   // 4. The window's own reference to the server core.
   actions_ = std::make_unique<vexanet::CoreActions>(*core_, coreSettings.password);
   if (window_ != nullptr) window_->scam.store(actions_.get());

@@ -2,6 +2,8 @@
 // status lines to the client and the window, and switches from several threads at once.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <algorithm>
 #include <chrono>
 #include <mutex>
@@ -160,6 +162,24 @@ TEST_F(Board, SwitchDuringDevInitComesAfterTheWholeSequence) {
   // The last line the client was sent is the state its own word left.
   EXPECT_EQ(host_.texts("client").back(), "Stat00001000");
   EXPECT_EQ(host_.texts("client").size(), 9u);
+}
+
+// A word that arrives after start-up has let clients in but before its all-off began waits for
+// the all-off instead of being undone by it.
+TEST_F(Board, SwitchBeforeDevInitWaitsForItOnceHeld) {
+  board_.HoldSwitchesUntilInit();
+  std::atomic<bool> done{false};
+  std::thread client([&] {
+    board_.ParseNetCommand("R5On");
+    done = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(done.load()) << "the switch went out before the all-off";
+  EXPECT_TRUE(host_.bytes().empty());
+  board_.DevInit();
+  client.join();
+  EXPECT_EQ(host_.bytes(), (std::vector<uint8_t>{0, 1, 2, 3, 4, 5, 6, 7, 0x0C}));
+  EXPECT_EQ(board_.relayState(4), 1);
 }
 
 TEST_F(Board, ConcurrentSwitchesEachSendTheirOwnByte) {
