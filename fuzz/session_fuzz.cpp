@@ -189,7 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(received == want && !reset,
                "replies " + fuzz::Show(received) + ", expected " + fuzz::Show(want));
   }
-  const std::vector<std::string> deviceLines = host.recorded().lines();
+  const std::vector<std::string> deviceLines = host.lines();
   FUZZ_CHECK(deviceLines == expected.deviceLines, std::to_string(deviceLines.size()) +
                                                       " lines reached the device, expected " +
                                                       std::to_string(expected.deviceLines.size()));

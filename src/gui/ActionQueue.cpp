@@ -1,31 +1,32 @@
 #include "gui/ActionQueue.h"
 
-#include <exception>
-#include <future>
 #include <memory>
-#include <string>
 #include <utility>
-
-#include "base/Console.h"
 
 namespace vexanet::gui {
 
-ActionQueue::ActionQueue() : thread_([this](std::stop_token stop) { Run(stop); }) {}
+ActionQueue::ActionQueue()
+    : tasks_([this] { return OnWorkerThread(); },
+             [this] {
+               {
+                 std::lock_guard lock(m_);
+                 drainAsked_ = true;
+               }
+               cv_.notify_one();
+               return true;
+             },
+             "Operator action"),
+      thread_([this](std::stop_token stop) { Run(stop); }) {}
 
 ActionQueue::~ActionQueue() {
   thread_.request_stop();
-  thread_.join();
   // Dropping the waiting tasks releases anyone blocked in Wait (broken promise).
-  std::lock_guard lock(m_);
-  tasks_.clear();
+  tasks_.Drop();
+  thread_.join();
 }
 
 void ActionQueue::Post(std::function<void()> task) {
-  {
-    std::lock_guard lock(m_);
-    tasks_.push_back(std::move(task));
-  }
-  cv_.notify_one();
+  tasks_.Run(std::move(task));
 }
 
 void ActionQueue::Wait() {
@@ -42,21 +43,13 @@ std::future<void> ActionQueue::Mark() {
 
 void ActionQueue::Run(const std::stop_token& stop) {
   for (;;) {
-    std::function<void()> task;
     {
       std::unique_lock lock(m_);
-      if (!cv_.wait(lock, stop, [this] { return !tasks_.empty(); })) return;
+      if (!cv_.wait(lock, stop, [this] { return drainAsked_; })) return;
       if (stop.stop_requested()) return;
-      task = std::move(tasks_.front());
-      tasks_.pop_front();
+      drainAsked_ = false;
     }
-    try {
-      task();
-    } catch (const std::exception& e) {
-      ConsoleLine(std::string("Operator action failed: ") + e.what());
-    } catch (...) {
-      ConsoleLine("Operator action failed");
-    }
+    tasks_.Drain();
   }
 }
 

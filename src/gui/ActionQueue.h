@@ -1,6 +1,8 @@
 // ActionQueue: one worker thread that runs tasks one after the other, in the order they were
 // posted. The window uses it for the operator's actions, which wait on the serial line (150 ms
-// per relay byte) and on the network and so must never run on the GUI thread.
+// per relay byte) and on the network and so must never run on the GUI thread. The tasks wait in
+// the same call queue the windows use for their own thread (ViewCallQueue), with the worker as
+// its thread.
 //
 // Threads: Post and Wait may be called from any thread. Tasks run only on the queue's own
 // thread. A task that throws is reported on standard output and the queue goes on.
@@ -9,11 +11,12 @@
 #pragma once
 
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
+
+#include "gui/ViewCallQueue.h"
 
 namespace vexanet::gui {
 
@@ -40,7 +43,8 @@ class ActionQueue {
 
   std::mutex m_;
   std::condition_variable_any cv_;
-  std::deque<std::function<void()>> tasks_;
+  bool drainAsked_ = false;  // guarded by m_
+  ViewCallQueue tasks_;
   std::jthread thread_;  // last: started after the fields above exist, joined first
 };
 

@@ -20,8 +20,10 @@ constexpr std::chrono::milliseconds kWaitRecheck{200};
 }  // namespace
 
 ViewCallQueue::ViewCallQueue(std::function<bool()> onViewThread,
-                             std::function<bool()> requestDrain)
-    : onViewThread_(std::move(onViewThread)), requestDrain_(std::move(requestDrain)) {}
+                             std::function<bool()> requestDrain, std::string what)
+    : onViewThread_(std::move(onViewThread)),
+      requestDrain_(std::move(requestDrain)),
+      what_(std::move(what)) {}
 
 void ViewCallQueue::Run(std::function<void()> call, const std::function<void()>& atEnqueue,
                         int slot) {
@@ -85,9 +87,9 @@ void ViewCallQueue::Drain() {
     try {
       call();
     } catch (const std::exception& e) {
-      ConsoleLine(std::string("Window update failed: ") + e.what());
+      ConsoleLine(what_ + " failed: " + e.what());
     } catch (...) {
-      ConsoleLine("Window update failed");
+      ConsoleLine(what_ + " failed");
     }
   }
 }
@@ -108,6 +110,14 @@ void ViewCallQueue::Wait() {
       request = NeedsDrainRequest();
     }
     if (request) RequestDrain();  // an earlier request failed: ask again
+  }
+}
+
+void ViewCallQueue::Drop() {
+  std::deque<Call> dropped;
+  {
+    std::lock_guard lock(m_);
+    dropped.swap(calls_);
   }
 }
 

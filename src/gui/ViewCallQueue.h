@@ -11,7 +11,9 @@
 // The toolkit is told through two functions: whether the calling thread is the view's, and a
 // request to call Drain on the view's thread soon (returns false when the request could not be
 // made; the next call, or a waiting thread, asks again). On the view's thread a call runs at once,
-// after the calls still waiting, so the order stays that of the calls.
+// after the calls still waiting, so the order stays that of the calls. The "view" may also be a
+// worker thread of its own (ActionQueue). A call that throws is said on the console, named by
+// the queue's `what`, and the queue goes on.
 //
 // Lifetime: destroy the queue on the view's thread, after the toolkit can no longer call Drain
 // for it. Calls still waiting then are dropped; a thread in Wait returns.
@@ -21,6 +23,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
 
 namespace vexanet::gui {
 
@@ -37,7 +40,8 @@ class ViewCallQueue {
  public:
   static constexpr int kInOrder = -1;
 
-  ViewCallQueue(std::function<bool()> onViewThread, std::function<bool()> requestDrain);
+  ViewCallQueue(std::function<bool()> onViewThread, std::function<bool()> requestDrain,
+                std::string what = "Window update");
   ViewCallQueue(const ViewCallQueue&) = delete;
   ViewCallQueue& operator=(const ViewCallQueue&) = delete;
 
@@ -58,6 +62,10 @@ class ViewCallQueue {
 
   bool OnViewThread() const { return onViewThread_(); }
 
+  // Drops every call still waiting (a drain under way finishes its current call only); a
+  // thread in Wait for one of them returns.
+  void Drop();
+
   // How many calls are waiting (for checks of the bound).
   size_t Pending() const;
 
@@ -73,6 +81,7 @@ class ViewCallQueue {
 
   const std::function<bool()> onViewThread_;
   const std::function<bool()> requestDrain_;
+  const std::string what_;
   mutable std::mutex m_;
   std::deque<Call> calls_;
   bool drainRequested_ = false;  // a drain is on its way to the view's thread

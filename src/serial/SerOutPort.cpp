@@ -153,6 +153,7 @@ struct SerOutPort::State {
   std::thread::id resender;
   std::shared_ptr<const std::function<void()>> onReconnect;
   std::mutex* orderLock = nullptr;
+  std::function<void(bool, const std::string&)> onLineChange;  // SetOnLineChange
   bool stop = false;
   std::thread retry;
 
@@ -215,7 +216,10 @@ struct SerOutPort::State {
     open = false;
     failing = false;
     lastTry = Clock::now();  // the failed transfer counts as a try
-    if (announced) vexanet::ConsoleLine("Serial line lost: " + reason);
+    if (announced) {
+      vexanet::ConsoleLine("Serial line lost: " + reason);
+      if (onLineChange) onLineChange(false, reason);
+    }
     announced = false;
     cv.notify_all();
   }
@@ -465,6 +469,7 @@ bool SerOutPort::Recover(bool background) {
   vexanet::ConsoleLine("Serial line back: " + s.DeviceName() +
                        (resend && *resend ? ", relay states sent again" : ""));
   s.announced = true;
+  if (s.onLineChange) s.onLineChange(true, {});
   return true;
 }
 
@@ -499,6 +504,11 @@ void SerOutPort::SetOnReconnect(std::function<void()> resend, std::mutex* orderL
   st_->onReconnect =
       resend ? std::make_shared<const std::function<void()>>(std::move(resend)) : nullptr;
   st_->orderLock = orderLock;
+}
+
+void SerOutPort::SetOnLineChange(std::function<void(bool up, const std::string& reason)> changed) {
+  std::lock_guard lock(st_->m);
+  st_->onLineChange = std::move(changed);
 }
 
 bool SerOutPort::IsOpen() const {

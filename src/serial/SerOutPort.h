@@ -99,6 +99,11 @@ class SerOutPort {
   // function nor while holding orderLock.
   void SetOnReconnect(std::function<void()> resend, std::mutex* orderLock = nullptr);
 
+  // Told when the console hears "Serial line lost" (up false, with the reason) or "Serial line
+  // back" (up true). Runs on the thread that saw the change, with the line's own lock held: it
+  // must not use this line. Null clears it.
+  void SetOnLineChange(std::function<void(bool up, const std::string& reason)> changed);
+
   // Whether the line is open now (no reopen is tried). "COM0": false.
   bool IsOpen() const;
   // The device path of the line as the driver last resolved it ("/dev/ttyUSB0", the path in

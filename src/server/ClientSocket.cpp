@@ -7,11 +7,12 @@
 
 #include "access/AccessPolicy.h"
 #include "base/Console.h"
-#include "device/Device.h"
 #include "server/Connection.h"
 #include "server/ServerSocket.h"
 #include "server/SessionHost.h"
 #include "server/TimeOut.h"
+
+using vexanet::relay::ClientEvent;
 
 namespace {
 
@@ -104,7 +105,7 @@ void ClientSocket::run() {
     vexanet::ConsoleLine("Waiting for a client failed: " + ec.message());
     std::this_thread::sleep_for(timings_.acceptRetryPause);
   }
-  if (passwordWithin_ || idleLimit_) {
+  {
     std::error_code ec;
     const asio::ip::tcp::endpoint remote = socket->remote_endpoint(ec);
     peerName_ = ec ? "at an unknown address" : EndpointName(remote);
@@ -123,6 +124,7 @@ void ClientSocket::run() {
     return;
   }
   ShowStat("Client Connection Accepted!");
+  host_.ClientChanged(ClientEvent::Connected, peerName_);
   cs_->EnableKeepAlive();  // best effort: a connection without probes still works
   if (cs_->WriteLine("OK")) {
     {
@@ -154,6 +156,7 @@ bool ClientSocket::Admitted(asio::ip::tcp::socket& socket) {
   const AccessPolicy::Verdict verdict = access_->Admit(peer_, vexanet::access::Clock::now());
   if (verdict.kind == AccessPolicy::Verdict::Kind::Serve) return true;
   vexanet::ConsoleLine(AccessPolicy::RefusalLine(peer_, verdict));
+  host_.ClientChanged(ClientEvent::Refused, EndpointName(remote));
   socket.close(ec);
   return false;
 }
@@ -192,6 +195,7 @@ void ClientSocket::HandleLines() {
     }
     if (passwordRequired_ && !authenticated_.load() && !str_.starts_with("PWD")) {
       ShowStat("Password required");
+      host_.ClientChanged(ClientEvent::Refused, peerName_);
       cs_->WriteLine("Password required");
       return;
     }
@@ -207,6 +211,7 @@ void ClientSocket::HandleLines() {
         vexanet::ConsoleLine("PWD OK");
         passwordok_ = true;
         authenticated_.store(true);
+        host_.ClientChanged(ClientEvent::Authenticated, peerName_);
         if (watch_) watch_->PasswordAccepted();
         if (passwordRequired_) access_->PasswordAccepted(peer_);
         cs_->WriteLine("Password/Connection Accepted!");
@@ -221,11 +226,12 @@ void ClientSocket::HandleLines() {
       // Recorded before the reply, so that a client that reconnects on reading it is refused.
       if (passwordRequired_) access_->PasswordRejected(peer_, vexanet::access::Clock::now());
       ShowStat("WRONG PASSWORD!");
+      host_.ClientChanged(ClientEvent::Refused, peerName_);
       cs_->WriteLine("Password/Connection Rejected!");
       cs_->WriteLine("CLOSE");
       return;
     }
-    if (Device* device = host_.device()) device->ParseNetCommand(str_);
+    host_.ClientCommand(str_, peerName_);
   }
 }
 
@@ -239,7 +245,8 @@ void ClientSocket::StartTimer() {
     timeoutthread_->stopme();
   }
   std::erase_if(timers_, [](const std::unique_ptr<TimeOut>& t) { return t->finished(); });
-  auto timer = std::make_unique<TimeOut>(*this, time);
+  auto timer = std::make_unique<TimeOut>(
+      time, [this] { SendTimeoutMsg(); }, [this](const std::string& text) { ShowStat(text); });
   timeoutthread_ = timer.get();
   timers_.push_back(std::move(timer));
   liveTimers_.fetch_add(1);
@@ -280,7 +287,7 @@ void ClientSocket::SendRStat(const std::string& text) {
 
 void ClientSocket::SendTimeoutMsg() {
   if (Connection* c = connection()) c->WriteLine("TIME");
-  Close(false);
+  CloseSession({}, ClientEvent::TimedOut);
 }
 
 void ClientSocket::SendClose() {
@@ -291,7 +298,7 @@ void ClientSocket::Close(bool /*fromOperator*/) {
   CloseSession({});
 }
 
-void ClientSocket::CloseSession(const std::string& why) {
+void ClientSocket::CloseSession(const std::string& why, ClientEvent event) {
   std::lock_guard lock(lock_);
   if (!accepted_.load() || closed_.load()) return;
   if (!why.empty()) vexanet::ConsoleLine("Client " + peerName_ + " closed: " + why);
@@ -313,6 +320,7 @@ void ClientSocket::CloseSession(const std::string& why) {
     timed_.store(false);
   }
   a_.store(false);
+  host_.ClientChanged(event, peerName_);
   host_.SessionClosed();
 }
 

@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "relay/RelayService.h"
 #include "server/ServerTimings.h"
 
 class Connection;
@@ -77,8 +78,9 @@ class ClientSocket {
   // With an access policy that limits silence: starts the watch. Under lock_.
   void StartSilenceWatch();
   // Closes the session once, as Close does; a non-empty `why` is said on the console first,
-  // naming the client.
-  void CloseSession(const std::string& why);
+  // naming the client. The host is told of the end as `event`.
+  void CloseSession(const std::string& why,
+                    vexanet::relay::ClientEvent event = vexanet::relay::ClientEvent::Closed);
 
   Connection* connection() const { return csPtr_.load(); }
 
@@ -101,7 +103,8 @@ class ClientSocket {
   const std::optional<std::chrono::milliseconds> passwordWithin_;
   const std::optional<std::chrono::milliseconds> idleLimit_;
   asio::ip::address peer_;
-  std::string peerName_;  // "address:port" of the client, for console lines; set before lock_
+  // "address:port" of the client, for console lines and the relay service; set before lock_
+  std::string peerName_;
   std::string str_;
 
   mutable std::mutex lock_;                       // Close, every change of cs_ and of the timers

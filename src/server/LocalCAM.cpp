@@ -21,6 +21,11 @@ LocalCAM::LocalCAM(CoreSettings& settings, const std::string& comport, const std
   sop_ = std::make_unique<SerOutPort>(comport, devtype, rate, dbits, sbits, parity, handshake);
   NoCOM_ = SerOutPort::NoCOM();
   device_ = std::make_unique<Vexa8>(*this, settings_.net);
+  relays_ = std::make_unique<vexanet::relay::RelayService>(
+      *device_, [this](std::span<const uint8_t> bytes) { return CommandB0(bytes); });
+  relays_->AddObserver(publisher_);
+  sop_->SetOnLineChange(
+      [this](bool up, const std::string& reason) { relays_->SerialLineChanged(up, reason); });
   // A line that comes back gets the recorded relay states first, before any other byte.
   sop_->SetOnReconnect([this] { ResendRecordedStates(); }, &device_->SwitchLock());
   cam.store(device_.get());
@@ -38,6 +43,7 @@ LocalCAM::LocalCAM(CoreSettings& settings, const std::string& comport, const std
 LocalCAM::~LocalCAM() {
   // A resend under way finishes first; the line's retry thread no longer reaches this core.
   sop_->SetOnReconnect({});
+  sop_->SetOnLineChange({});
   stopping_.store(true);
   // A listening socket opened late starts no session any more.
   StopListenRetry();
@@ -60,7 +66,7 @@ LocalCAM::~LocalCAM() {
 }
 
 void LocalCAM::ShowStat(const std::string& text) {
-  if (localgui_ != nullptr) localgui_->ShowStatus(text);
+  relays_->ShowStatus(text);
 }
 
 namespace {
@@ -217,7 +223,7 @@ void LocalCAM::CommandB5() {
 void LocalCAM::CommandB6() {
   std::shared_ptr<ClientSocket> session = connectthread();
   if (!session) {
-    if (localgui_ != nullptr) localgui_->ShowStatus("No Connection to Close");
+    ShowStat("No Connection to Close");
     return;
   }
   if (session->connected()) {
@@ -233,11 +239,32 @@ void LocalCAM::ResendRecordedStates() {
 }
 
 void LocalCAM::SelectRelay(int32_t relay, int32_t item) {
-  if (localgui_ != nullptr) localgui_->SelectRelay(relay, item);
+  relays_->Recorded(relay, item);
 }
 
 void LocalCAM::SendRStat(const std::string& text) {
-  if (std::shared_ptr<ClientSocket> session = connectthread()) session->SendRStat(text);
+  relays_->StateLine(text);
+}
+
+void LocalCAM::ClientCommand(const std::string& line, const std::string& client) {
+  relays_->ClientLine(line, vexanet::relay::Source::Client(client));
+}
+
+void LocalCAM::ClientChanged(vexanet::relay::ClientEvent event, const std::string& client) {
+  relays_->ClientChanged(event, client);
+}
+
+void LocalCAM::Publisher::RelayChanged(int32_t relay, bool /*was*/, bool now,
+                                       const vexanet::relay::Source& /*source*/) {
+  if (core_.localgui_ != nullptr) core_.localgui_->SelectRelay(relay, now ? 1 : 0);
+}
+
+void LocalCAM::Publisher::StateLine(const std::string& text) {
+  if (std::shared_ptr<ClientSocket> session = core_.connectthread()) session->SendRStat(text);
+}
+
+void LocalCAM::Publisher::StatusText(const std::string& text) {
+  if (core_.localgui_ != nullptr) core_.localgui_->ShowStatus(text);
 }
 
 std::string LocalCAM::password() {

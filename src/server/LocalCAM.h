@@ -6,6 +6,13 @@
 // declare (DeviceHost, SessionHost); the core drives the window through ServerWindow, which
 // start-up hands it, and never learns which window that is.
 //
+// Every switch goes through the relay service the core owns (relays()): the sessions hand it
+// their clients' command words, the operator's actions go to it directly. The core passes the
+// driver's reports on to it (SelectRelay -> Recorded, SendRStat -> StateLine, ShowStat ->
+// ShowStatus) and is itself one of its observers: it puts status texts and relay changes into
+// the window and status lines to the connected client. The session and the window never reach
+// each other.
+//
 // Threads that enter it: start-up (constructor, first CommandB5, ShowStat), the window's worker
 // (buttons, Host/PWD field, relay selectors through the device), session threads (their Close
 // calls CommandB5; relay words reach CommandB0 through the device), session timers, and the
@@ -14,7 +21,8 @@
 //
 // Lock order (a lock on the left may be held while one on its right is taken, never the other
 // way round):
-//   board driver's switch lock -> board driver's status lock -> core's lock
+//   relay service's turn -> board driver's switch lock -> board driver's status lock
+//     -> serial line's lock -> relay service's observer list -> core's lock
 //   session's lock -> core's lock
 //   session's lock -> timer's wake lock
 //   any of the above -> connection's write lock -> console
@@ -48,6 +56,7 @@
 #include <vector>
 
 #include "device/DeviceHost.h"
+#include "relay/RelayService.h"
 #include "server/CoreSettings.h"
 #include "server/ServerTimings.h"
 #include "server/ServerWindow.h"
@@ -101,12 +110,16 @@ class LocalCAM : public DeviceHost, public SessionHost {
   void SendRStat(const std::string& text) override;
 
   // --- SessionHost -----------------------------------------------------------------------
-  Device* device() override { return cam.load(); }
+  void ClientCommand(const std::string& line, const std::string& client) override;
+  void ClientChanged(vexanet::relay::ClientEvent event, const std::string& client) override;
   std::string password() override;
   std::atomic<int32_t>& to() override { return settings_.to; }
   void SessionClosed() override;
   bool PasswordMatches(const std::string& given) override;
   vexanet::access::AccessPolicy* access() override { return access_.get(); }
+
+  // The one way to the relays; made with the device, lives as long as the core.
+  vexanet::relay::RelayService& relays() { return *relays_; }
 
   // --- fields other parts read ---------------------------------------------------------
   std::shared_ptr<ClientSocket> connectthread() const;
@@ -139,6 +152,20 @@ class LocalCAM : public DeviceHost, public SessionHost {
   // Runs with the board driver's switch lock held.
   void ResendRecordedStates();
 
+  // The core as an observer of its relay service: the window's selectors and status field, and
+  // the connected client's status lines.
+  class Publisher : public vexanet::relay::RelayObserver {
+   public:
+    explicit Publisher(LocalCAM& core) : core_(core) {}
+    void RelayChanged(int32_t relay, bool was, bool now,
+                      const vexanet::relay::Source& source) override;
+    void StateLine(const std::string& text) override;
+    void StatusText(const std::string& text) override;
+
+   private:
+    LocalCAM& core_;
+  };
+
   CoreSettings& settings_;
   const ServerTimings timings_;
   const std::unique_ptr<vexanet::access::AccessPolicy> access_;
@@ -146,6 +173,8 @@ class LocalCAM : public DeviceHost, public SessionHost {
   std::unique_ptr<SerOutPort> sop_;
   int32_t NoCOM_ = 0;
   std::unique_ptr<Device> device_;
+  std::unique_ptr<vexanet::relay::RelayService> relays_;
+  Publisher publisher_{*this};
   std::unique_ptr<ServerWindow> gui_;
   ServerWindow* localgui_ = nullptr;
   std::atomic<bool> stopping_{false};

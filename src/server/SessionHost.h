@@ -9,7 +9,8 @@
 #include <cstdint>
 #include <string>
 
-class Device;
+#include "relay/RelayService.h"
+
 namespace vexanet::access {
 class AccessPolicy;
 }
@@ -20,8 +21,12 @@ class SessionHost {
 
   // A status text for the window's status field.
   virtual void ShowStat(const std::string& text) = 0;
-  // The device that takes the client's command words; null before start-up has made it.
-  virtual Device* device() = 0;
+  // A command line of the client at "address:port" for the relays ("R1On", "Get", ...): the
+  // host hands it to the relay service in the client's name.
+  virtual void ClientCommand(const std::string& line, const std::string& client) = 0;
+  // Something happened to the client at "address:port" (for observers such as an audit log).
+  virtual void ClientChanged(vexanet::relay::ClientEvent /*event*/,
+                             const std::string& /*client*/) {}
   // The password a client's "PWD" line must carry.
   virtual std::string password() = 0;
   // The session time in minutes, shared by every session: a client's "TO=" changes it, and the

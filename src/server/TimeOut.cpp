@@ -1,10 +1,11 @@
 #include "server/TimeOut.h"
 
-#include "server/ClientSocket.h"
 #include "base/Console.h"
 
-TimeOut::TimeOut(ClientSocket& session, int64_t milliseconds)
-    : session_(session),
+TimeOut::TimeOut(int64_t milliseconds, std::function<void()> expired,
+                 std::function<void(const std::string&)> show)
+    : expired_(std::move(expired)),
+      show_(std::move(show)),
       // whole ticks, so that an undisturbed count reaches exactly 0
       time_((milliseconds + kTick.count() - 1) / kTick.count() * kTick.count()) {}
 
@@ -32,7 +33,7 @@ void TimeOut::run() {
   }
   if (time_.load() == 0 && !stop_.load()) {
     vexanet::ConsoleLine("Timeout close");
-    session_.SendTimeoutMsg();
+    if (expired_) expired_();
   }
 }
 
@@ -49,7 +50,7 @@ void TimeOut::setNegTime() {
 }
 
 void TimeOut::ShowStat(const std::string& text) {
-  session_.ShowStat(text);
+  if (show_) show_(text);
 }
 
 // --- SilenceWatch --------------------------------------------------------------------------

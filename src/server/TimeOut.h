@@ -1,5 +1,5 @@
 // TimeOut: the session timer. Counts a timed session's time down in ticks of 200 ms and, when it
-// runs out, has its own session send "TIME" and close.
+// runs out, calls what its session gave it (which sends "TIME" and closes the session).
 //
 // SilenceWatch: the session's limits on a client that keeps quiet: a password that must be
 // accepted in time, and a longest pause between lines.
@@ -7,7 +7,7 @@
 // Threads: run() is the timer's own thread, the only one that counts `time` down. stopme and
 // setNegTime are called by whichever thread closes the session. The timer belongs to the session
 // that started it and ends that session only; the session joins the timer's thread before it is
-// destroyed, so the timer's reference to it stays valid while the thread runs.
+// destroyed, so what the timer calls stays valid while the thread runs.
 #pragma once
 
 #include <atomic>
@@ -20,14 +20,15 @@
 #include <string>
 #include <thread>
 
-class ClientSocket;
-
 class TimeOut {
  public:
   // A timer of the given milliseconds, rounded up to whole ticks. The session computes them
   // from the session time when it starts the timer; a later change of the setting does not
   // touch a running timer.
-  TimeOut(ClientSocket& session, int64_t milliseconds);
+  // expired: called on the timer's thread when the time runs out uncancelled. show: where status
+  // texts go (the session's status field).
+  TimeOut(int64_t milliseconds, std::function<void()> expired,
+          std::function<void(const std::string&)> show = {});
   ~TimeOut();  // joins the thread; never called on the timer's own thread
   TimeOut(const TimeOut&) = delete;
   TimeOut& operator=(const TimeOut&) = delete;
@@ -37,7 +38,7 @@ class TimeOut {
   void run();
   void stopme();
   void setNegTime();
-  // Status texts go through the timer's session.
+  // Status texts go where the session said.
   void ShowStat(const std::string& text);
 
   int64_t time() const { return time_.load(); }
@@ -47,7 +48,8 @@ class TimeOut {
   static constexpr std::chrono::milliseconds kTick{200};
 
  private:
-  ClientSocket& session_;
+  const std::function<void()> expired_;
+  const std::function<void(const std::string&)> show_;
   std::atomic<int64_t> time_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> finished_{false};

@@ -1,6 +1,5 @@
 #include "startup/ServerLinks.h"
 
-#include "device/Device.h"
 #include "gui/LocalGUI.h"
 #include "server/LocalCAM.h"
 
@@ -39,7 +38,7 @@ void WindowLink::Flush() {
 }
 
 void CoreActions::SwitchRelay(int32_t relay, int32_t item) {
-  if (Device* device = core_.device()) device->set(relay, item);
+  core_.relays().Switch(relay, item != 0, relay::Source::Operator());
 }
 
 void CoreActions::LetClientConnect() {
@@ -51,15 +50,7 @@ void CoreActions::CloseConnection() {
 }
 
 void CoreActions::SendCommandBytes(std::span<const uint8_t> bytes) {
-  // Raw bytes take the relay switches' turn, so a line that comes back meanwhile gets the recorded
-  // states whole before them.
-  Device* device = core_.device();
-  if (device == nullptr) {
-    core_.CommandB0(bytes);
-    return;
-  }
-  std::lock_guard lock(device->SwitchLock());
-  core_.CommandB0(bytes);
+  core_.relays().SendRaw(bytes, relay::Source::Operator());
 }
 
 void CoreActions::SetHostAndPassword(const std::string& text) {

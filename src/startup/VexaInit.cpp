@@ -79,7 +79,7 @@ void Vexa::init() {
   // 5. The first session waits for a client.
   if (coreSettings.autoaccept && core_->ss() != nullptr) core_->CommandB5();
   // 6. All relays off.
-  if (Device* device = core_->cam.load()) device->DevInit();
+  core_->relays().Init();
   // 7, 8. The ready line.
   DelayT(2000);
   core_->ShowStat(comport + "  " + devtype + "  " + std::to_string(coreSettings.to.load()) +

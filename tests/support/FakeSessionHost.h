@@ -1,5 +1,6 @@
-// A session's host without a server core: it records the status texts and the lines the device
-// is handed, counts the closes it is told of, and accepts the password it is given (or none).
+// A session's host without a server core: it records the status texts, the command lines and
+// the client events it is handed, counts the closes it is told of, and accepts the password it
+// is given (or none).
 #pragma once
 
 #include <array>
@@ -7,51 +8,32 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "device/Device.h"
 #include "server/SessionHost.h"
 
 namespace testing_support {
 
-// A device that only records the command lines it is handed.
-class RecordingDevice : public Device {
- public:
-  bool ParseNetCommand(const std::string& line) override {
-    std::lock_guard lock(m_);
-    lines_.push_back(line);
-    return true;
-  }
-  std::vector<std::string> lines() const {
-    std::lock_guard lock(m_);
-    return lines_;
-  }
-  void set(int32_t) override {}
-  void status() override {}
-  void DevInit() override {}
-  void setboardnum(int32_t) override {}
-  void setoutmode(int32_t) override {}
-  void set(int32_t, int32_t) override {}
-  std::mutex& SwitchLock() override { return switchLock_; }
-  std::array<uint8_t, 8> RecordedCommandBytes() const override { return {}; }
-
- private:
-  mutable std::mutex m_;
-  std::mutex switchLock_;
-  std::vector<std::string> lines_;
-};
-
 class FakeSessionHost : public SessionHost {
  public:
   // password: the one a "PWD" line must carry; nullopt: none is accepted.
-  explicit FakeSessionHost(std::optional<std::string> password = "QWK", bool withDevice = true)
-      : password_(std::move(password)), withDevice_(withDevice) {}
+  explicit FakeSessionHost(std::optional<std::string> password = "QWK")
+      : password_(std::move(password)) {}
 
   void ShowStat(const std::string& text) override {
     std::lock_guard lock(m_);
     statuses_.push_back(text);
   }
-  Device* device() override { return withDevice_ ? &device_ : nullptr; }
+  void ClientCommand(const std::string& line, const std::string& client) override {
+    std::lock_guard lock(m_);
+    lines_.push_back(line);
+    clients_.push_back(client);
+  }
+  void ClientChanged(vexanet::relay::ClientEvent event, const std::string& client) override {
+    std::lock_guard lock(m_);
+    events_.emplace_back(event, client);
+  }
   std::string password() override { return password_.value_or(""); }
   std::atomic<int32_t>& to() override { return to_; }
   bool PasswordMatches(const std::string& given) override { return password_ == given; }
@@ -62,15 +44,28 @@ class FakeSessionHost : public SessionHost {
     return statuses_;
   }
   int closes() const { return closes_.load(); }
-  const RecordingDevice& recorded() const { return device_; }
+  // The command lines handed on, in order, and the client each came from.
+  std::vector<std::string> lines() const {
+    std::lock_guard lock(m_);
+    return lines_;
+  }
+  std::vector<std::string> lineClients() const {
+    std::lock_guard lock(m_);
+    return clients_;
+  }
+  std::vector<std::pair<vexanet::relay::ClientEvent, std::string>> events() const {
+    std::lock_guard lock(m_);
+    return events_;
+  }
 
  private:
   std::atomic<int32_t> to_{0};
   const std::optional<std::string> password_;
-  const bool withDevice_;
-  RecordingDevice device_;
   mutable std::mutex m_;
   std::vector<std::string> statuses_;
+  std::vector<std::string> lines_;
+  std::vector<std::string> clients_;
+  std::vector<std::pair<vexanet::relay::ClientEvent, std::string>> events_;
   std::atomic<int> closes_{0};
 };
 
