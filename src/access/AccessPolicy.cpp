@@ -409,16 +409,6 @@ AccessSettings AccessSettings::FromEnvironment(const EnvLookup& getenv,
   return s;
 }
 
-AccessSettings AccessSettings::FromProcessEnvironment(std::vector<std::string>& problems) {
-  return FromEnvironment(
-      [](const char* name) -> std::optional<std::string> {
-        const char* value = std::getenv(name);
-        if (value == nullptr) return std::nullopt;
-        return std::string(value);
-      },
-      problems);
-}
-
 bool AccessSettings::Allowed(const asio::ip::address& client) const {
   if (!allow) return true;
   return std::any_of(allow->begin(), allow->end(),

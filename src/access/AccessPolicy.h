@@ -44,11 +44,12 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Environment.h"
+
 namespace vexanet::access {
 
 using Clock = std::chrono::steady_clock;
-// Looks up one environment variable; empty when it is not set.
-using EnvLookup = std::function<std::optional<std::string>(const char* name)>;
+using vexanet::EnvLookup;
 
 // The address as a client of a dual-stack socket is best compared: an IPv4-mapped IPv6 address
 // (::ffff:a.b.c.d) as the IPv4 address, every other address as it is.
@@ -117,8 +118,6 @@ struct AccessSettings {
 
   static AccessSettings FromEnvironment(const EnvLookup& getenv,
                                         std::vector<std::string>& problems);
-  // The same, from this process's environment. Call it before other threads start.
-  static AccessSettings FromProcessEnvironment(std::vector<std::string>& problems);
 
   bool Allowed(const asio::ip::address& client) const;
 

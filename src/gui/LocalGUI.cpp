@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -19,20 +18,12 @@ namespace {
 
 const char* const kNotReady = "Server not ready";
 
-std::atomic<bool> headless{false};
-
-std::mutex& CloseHandlerLock() {
-  static std::mutex m;
-  return m;
-}
-std::function<void()>& CloseHandler() {
-  static std::function<void()> handler;
-  return handler;
-}
-
 }  // namespace
 
-LocalGUI::LocalGUI() : actions_(std::make_unique<vexanet::gui::ActionQueue>()) {}
+LocalGUI::LocalGUI(Options options)
+    : headless_(options.headless),
+      onClose_(std::move(options.onClose)),
+      actions_(std::make_unique<vexanet::gui::ActionQueue>()) {}
 
 LocalGUI::~LocalGUI() {
   // Let the operator's action in progress finish and drop the others before the view goes.
@@ -40,8 +31,8 @@ LocalGUI::~LocalGUI() {
   if (view_) DestroyWindowView(std::move(view_));
 }
 
-LocalGUI* LocalGUI::Create(int32_t port) {
-  std::unique_ptr<LocalGUI> window(new LocalGUI());
+LocalGUI* LocalGUI::Create(int32_t port, Options options) {
+  std::unique_ptr<LocalGUI> window(new LocalGUI(std::move(options)));
   window->view_ = MakeWindowView(*window, port);
   return window.release();  // owned by the caller
 }
@@ -98,27 +89,9 @@ void LocalGUI::Flush() {
   if (view_) view_->Wait();
 }
 
-void LocalGUI::SetHeadless(bool on) {
-  headless.store(on);
-}
-
-bool LocalGUI::Headless() {
-  return headless.load();
-}
-
-void LocalGUI::SetCloseHandler(std::function<void()> handler) {
-  std::lock_guard lock(CloseHandlerLock());
-  CloseHandler() = std::move(handler);
-}
-
 void LocalGUI::RequestClose() {
-  std::function<void()> handler;
-  {
-    std::lock_guard lock(CloseHandlerLock());
-    handler = CloseHandler();
-  }
-  if (handler) {
-    handler();
+  if (onClose_) {
+    onClose_();
     return;
   }
   // Closing the window ends the process at once, whatever the other threads are doing: no

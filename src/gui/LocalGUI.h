@@ -14,8 +14,8 @@
 //    relay byte) and the network.
 //  - A selector changed by the program does not raise the operator's action.
 //
-// Headless: with SetHeadless(true) every status text is also written to standard output as
-// "Status: " followed by the text.
+// Headless (no window to draw, or none wanted): every status text is also written to standard
+// output as "Status: " followed by the text.
 #pragma once
 
 #include <atomic>
@@ -33,6 +33,14 @@ namespace vexanet::gui {
 class ActionQueue;
 }
 
+// How a window is made (LocalGUI::Create).
+struct LocalGUIOptions {
+  // Status texts also go to standard output (see below).
+  bool headless = false;
+  // What closing the window does (view's thread); empty: the process ends at once with status 0.
+  std::function<void()> onClose;
+};
+
 class LocalGUI {
  public:
   struct Colour {
@@ -45,8 +53,10 @@ class LocalGUI {
   // The server's operator actions; start-up sets it once the server core exists.
   std::atomic<OperatorActions*> scam{nullptr};
 
+  using Options = LocalGUIOptions;
+
   // Creates the window for the given listening port and shows it; callable from any thread.
-  static LocalGUI* Create(int32_t port);
+  static LocalGUI* Create(int32_t port, Options options = {});
   // Destroys a window made by Create: the operator's action in progress finishes first, actions
   // still waiting are dropped, then the view goes on its own thread.
   static void Destroy(LocalGUI* window);
@@ -70,12 +80,11 @@ class LocalGUI {
   // the view's thread it carries out the window updates that the actions queue while it waits.
   void Flush();
 
-  static void SetHeadless(bool on);
-  static bool Headless();
-  // What closing the window does; by default the process ends at once with status 0.
-  static void SetCloseHandler(std::function<void()> handler);
+  bool Headless() const { return headless_.load(); }
+  // A backend that cannot show its window after all falls back to headless.
+  void SetHeadless(bool on) { headless_.store(on); }
   // The operator asked to close the window (view's thread).
-  static void RequestClose();
+  void RequestClose();
 
   // --- the operator's actions, from the view's thread -------------------------------------
   void OnSelector(int32_t relay, int32_t item);
@@ -91,10 +100,12 @@ class LocalGUI {
   LocalGUI& operator=(const LocalGUI&) = delete;
 
  private:
-  LocalGUI();
+  explicit LocalGUI(Options options);
   // Worker: the server's actions, or null after showing "Server not ready".
   OperatorActions* ServerReady();
 
+  std::atomic<bool> headless_;
+  const std::function<void()> onClose_;
   std::unique_ptr<vexanet::gui::ActionQueue> actions_;
   std::unique_ptr<WindowView> view_;
 };

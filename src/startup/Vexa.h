@@ -20,6 +20,7 @@
 #include "base/Hex.h"
 #include "base/Product.h"
 #include "server/CoreSettings.h"
+#include "startup/DeploymentSettings.h"
 
 class LocalCAM;
 class LocalGUI;
@@ -43,6 +44,9 @@ class Vexa {
   // the clients' password, handed to the server core.
   CoreSettings coreSettings;
 
+  // What the environment decided (access, window choice), from main.
+  vexanet::DeploymentSettings deployment;
+
   // --- settings handed to the server core ----------------------------------------------
   std::string parity = "None";
   std::string handshake = "None";
@@ -57,12 +61,9 @@ class Vexa {
   Vexa(const Vexa&) = delete;
   Vexa& operator=(const Vexa&) = delete;
 
-  // Entry point body: creates one Vexa and runs init. Arguments are ignored.
-  static int main(int argc, char** argv);
-  // Called by the program's main() before any other thread starts (the environment is read only
-  // then): the access settings from the environment, each problem with them as a console line.
-  // init takes the initial password from them and hands them to the server core.
-  static void ReadAccessSettings();
+  // Entry point body: creates one Vexa with the deployment settings main read and runs init.
+  // Arguments are ignored.
+  static int main(int argc, char** argv, vexanet::DeploymentSettings deployment);
 
   // The start-up sequence.
   void init();

@@ -1,7 +1,6 @@
 // The start-up sequence. Kept apart from the settings so that parts which only need the settings
 // do not pull the whole server into their link.
 #include <memory>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,37 +13,18 @@
 #include "startup/ServerLinks.h"
 #include "startup/Vexa.h"
 
-namespace {
-
-// Written by ReadAccessSettings before any other thread starts; read by init. Unset: none of
-// the settings is on.
-std::optional<vexanet::access::AccessSettings>& AccessSettingsRead() {
-  static std::optional<vexanet::access::AccessSettings> settings;
-  return settings;
-}
-
-}  // namespace
-
 Vexa::~Vexa() {
   // Take the server back from the window before the core goes.
   if (window_ != nullptr) window_->scam.store(nullptr);
   core_.reset();
 }
 
-int Vexa::main(int /*argc*/, char** /*argv*/) {
+int Vexa::main(int /*argc*/, char** /*argv*/, vexanet::DeploymentSettings deployment) {
   // The main object lives as long as the process: the server core it creates is never torn down.
   static Vexa vexa;
+  vexa.deployment = std::move(deployment);
   vexa.init();
   return 0;
-}
-
-void Vexa::ReadAccessSettings() {
-  using vexanet::access::PasswordSetting;
-  std::vector<std::string> problems;
-  vexanet::access::AccessSettings settings =
-      vexanet::access::AccessSettings::FromProcessEnvironment(problems);
-  for (const std::string& problem : problems) OutLine(problem);
-  AccessSettingsRead() = std::move(settings);
 }
 
 void Vexa::init() {
@@ -54,8 +34,7 @@ void Vexa::init() {
   // 3. The server core: serial line, relay board driver, window, listening socket, and who may
   // connect. The initial password first: the core's constructor puts it into the window.
   using vexanet::access::PasswordSetting;
-  vexanet::access::AccessSettings accessSettings =
-      AccessSettingsRead().value_or(vexanet::access::AccessSettings{});
+  vexanet::access::AccessSettings accessSettings = deployment.access;
   if (accessSettings.password.kind == PasswordSetting::Kind::Text) {
     coreSettings.password.set(accessSettings.password.text);
   }
@@ -67,7 +46,7 @@ void Vexa::init() {
   core_ = std::make_unique<LocalCAM>(
       coreSettings, comport, devtype, port, rate, dbits, sbits, parity, handshake,
       [this](int32_t listenPort) {
-        window_ = LocalGUI::Create(listenPort);
+        window_ = LocalGUI::Create(listenPort, {.headless = deployment.headless, .onClose = {}});
         return std::make_unique<vexanet::WindowLink>(window_);
       },
       timings, std::move(access));

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <utility>
+#include <vector>
 #if defined(VEXANET_WINDOW_PROGRAM_PATH)
 #include <unistd.h>
 #endif
@@ -38,11 +40,16 @@ void HandOverToTheWindowProgram([[maybe_unused]] char** argv) {
 int main(int /*argc*/, char** argv) {
   HandOverToTheWindowProgram(argv);
   // Before any other thread starts: the window toolkit may change the environment.
-  Vexa::ReadAccessSettings();
+  std::vector<std::string> problems;
+  vexanet::DeploymentSettings deployment =
+      vexanet::DeploymentSettings::FromEnvironment(vexanet::ProcessEnvironment(), problems);
+  for (const std::string& problem : problems) vexanet::ConsoleLine(problem);
   vexanet::InstallStopSignals();
-  const int status = vexanet::gui::RunWindowEventLoop([] {
+  const bool headlessAsked = deployment.headless;
+  const int status = vexanet::gui::RunWindowEventLoop(headlessAsked, [&deployment](bool headless) {
     try {
-      Vexa::main(0, nullptr);
+      deployment.headless = headless;
+      Vexa::main(0, nullptr, std::move(deployment));
     } catch (const std::exception& e) {
       vexanet::ConsoleLine(std::string("Start-up failed: ") + e.what());
       std::_Exit(1);

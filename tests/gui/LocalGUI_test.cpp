@@ -35,6 +35,7 @@
 namespace {
 
 using guitest::FakeActions;
+using guitest::ClosingFails;
 using guitest::Gate;
 using Texts = std::vector<std::string>;
 
@@ -94,16 +95,13 @@ void Enter(QtWindow& v, const char* text) {
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    window.reset(LocalGUI::Create(kPort));
+    window.reset(LocalGUI::Create(kPort, ClosingFails()));
     ASSERT_NE(window, nullptr);
     window->scam = &server;
     view = ViewOf(*window);
     ASSERT_NE(view, nullptr);
   }
-  void TearDown() override {
-    window.reset();
-    LocalGUI::SetHeadless(false);
-  }
+  void TearDown() override { window.reset(); }
 
   FakeActions server;  // outlives the window and its worker
   WindowPtr window;
@@ -403,7 +401,7 @@ TEST_F(WindowTest, GuiThreadCallRunsAfterEarlierQueuedCalls) {
 
 TEST(WindowCreate, FromAnotherThreadBuildsTheViewOnTheGuiThread) {
   LocalGUI* made = nullptr;
-  RunOffGui([&] { made = LocalGUI::Create(3005); });
+  RunOffGui([&] { made = LocalGUI::Create(3005, ClosingFails()); });
   ASSERT_NE(made, nullptr);
   QtWindow* v = ViewOf(*made);
   ASSERT_NE(v, nullptr);
@@ -417,7 +415,7 @@ TEST(WindowCreate, FromAnotherThreadBuildsTheViewOnTheGuiThread) {
 // there when the action runs.
 TEST(WindowCreate, UsesTheServerHandedOverAfterCreation) {
   FakeActions server;
-  WindowPtr made(LocalGUI::Create(3001));
+  WindowPtr made(LocalGUI::Create(3001, ClosingFails()));
   made->scam = &server;
   QTest::mouseClick(ViewOf(*made)->bclose, Qt::LeftButton);
   made->Flush();
@@ -574,10 +572,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(WindowTest, HeadlessWritesEveryStatusTextAsALine) {
   testing::internal::CaptureStdout();
   window->ShowStatus("shown only");
-  LocalGUI::SetHeadless(true);
+  window->SetHeadless(true);
   window->ShowStatus("COM1  Vexa  0 minutes  Ready");
   RunOffGui([&] { window->ShowStatus("New Password= "); });
-  LocalGUI::SetHeadless(false);
+  window->SetHeadless(false);
   window->ShowStatus("shown only again");
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out, "Status: COM1  Vexa  0 minutes  Ready\nStatus: New Password= \n");
@@ -587,9 +585,9 @@ TEST_F(WindowTest, HeadlessWritesEveryStatusTextAsALine) {
 TEST_F(WindowTest, OverlongStatusTextIsCutInTheFieldButNotOnTheConsole) {
   const std::string text = "Client Command: " + std::string(70000, 'x');
   testing::internal::CaptureStdout();
-  LocalGUI::SetHeadless(true);
+  window->SetHeadless(true);
   window->ShowStatus(text);
-  LocalGUI::SetHeadless(false);
+  window->SetHeadless(false);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Status: " + text + "\n");
   const QString shown = view->statusfield->text();
   EXPECT_EQ(shown.size(), 513);
@@ -599,13 +597,14 @@ TEST_F(WindowTest, OverlongStatusTextIsCutInTheFieldButNotOnTheConsole) {
   EXPECT_EQ(view->statusfield->text(), QStringLiteral("Stat00000000"));
 }
 
-TEST_F(WindowTest, ClosingTheWindowCallsTheCloseHandler) {
+TEST(WindowClose, ClosingTheWindowCallsItsCloseHandler) {
   int closes = 0;
-  LocalGUI::SetCloseHandler([&closes] { ++closes; });
-  view->close();
-  LocalGUI::SetCloseHandler([] { ADD_FAILURE() << "a window was closed unexpectedly"; });
+  WindowPtr made(LocalGUI::Create(3001, {.headless = false, .onClose = [&closes] { ++closes; }}));
+  QtWindow* v = ViewOf(*made);
+  ASSERT_NE(v, nullptr);
+  v->close();
   EXPECT_EQ(closes, 1);
-  EXPECT_TRUE(view->isVisible());  // only the end of the process takes it away
+  EXPECT_TRUE(v->isVisible());  // only the end of the process takes it away
 }
 
 }  // namespace

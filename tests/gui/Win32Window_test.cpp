@@ -120,7 +120,11 @@ Win32Window* ViewOf(const LocalGUI& window) {
 class WindowTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (desktop) shared.reset(LocalGUI::Create(kPort));
+    if (desktop) {
+      shared.reset(LocalGUI::Create(kPort, {.headless = false, .onClose = [] {
+                                               if (onClose) onClose();
+                                             }}));
+    }
   }
   static void TearDownTestSuite() { shared.reset(); }
 
@@ -142,10 +146,12 @@ class WindowTest : public ::testing::Test {
       window->Flush();  // the actions with this test's server are done
       window->scam = nullptr;
     }
-    LocalGUI::SetCloseHandler({});
+    onClose = nullptr;
   }
 
   static inline WindowPtr shared;
+  // What closing the shared window does in the test that runs (nothing by default).
+  static inline std::function<void()> onClose;
   FakeActions server;
   LocalGUI* window = nullptr;
   Win32Window* view = nullptr;
@@ -477,7 +483,7 @@ TEST_F(WindowTest, ActionsNeverHoldTheWindowsThread) {
 
 TEST_F(WindowTest, CloseRequestGoesToTheCloseHandler) {
   int closes = 0;
-  LocalGUI::SetCloseHandler([&] { ++closes; });
+  onClose = [&] { ++closes; };
   ::SendMessageW(view->window, WM_CLOSE, 0, 0);
   EXPECT_EQ(closes, 1);
   EXPECT_TRUE(::IsWindow(view->window));  // closed only by ending the process

@@ -45,16 +45,12 @@ Texts Lines(const std::string& out) {
 class WindowLogicTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    window.reset(LocalGUI::Create(3001));
+    window.reset(LocalGUI::Create(3001, {.headless = true, .onClose = {}}));
     ASSERT_NE(window, nullptr);
     window->scam = &server;
     ASSERT_EQ(window->view(), nullptr);
-    LocalGUI::SetHeadless(true);
   }
-  void TearDown() override {
-    window.reset();
-    LocalGUI::SetHeadless(false);
-  }
+  void TearDown() override { window.reset(); }
 
   FakeActions server;  // outlives the window and its worker
   WindowPtr window;
@@ -66,9 +62,9 @@ TEST_F(WindowLogicTest, HeadlessStatusTextsAreLinesInCallOrder) {
   constexpr int kThreads = 3;
   constexpr int kTexts = 100;
   testing::internal::CaptureStdout();
-  LocalGUI::SetHeadless(false);
+  window->SetHeadless(false);
   window->ShowStatus("not on the console");
-  LocalGUI::SetHeadless(true);
+  window->SetHeadless(true);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([this, t] {

@@ -13,9 +13,18 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "gui/LocalGUI.h"
 #include "gui/OperatorActions.h"
 
 namespace guitest {
+
+// A window for a test that must not close it: closing would otherwise end the test program with
+// status 0.
+inline LocalGUI::Options ClosingFails() {
+  return {.headless = false, .onClose = [] { ADD_FAILURE() << "a window was closed unexpectedly"; }};
+}
 
 // Records every operator action as a short text, e.g. "SwitchRelay(3, 1)", "LetClientConnect",
 // "SendCommandBytes{0F 0A}", "SetHostAndPassword(secret)", with the thread that called it.

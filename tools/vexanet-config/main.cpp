@@ -38,7 +38,7 @@ bool ShowAccess(const std::string& envFile) {
   acl::AccessSettings settings;
   if (envFile.empty()) {
     std::cout << "environment: this process\n";
-    settings = acl::AccessSettings::FromProcessEnvironment(problems);
+    settings = acl::AccessSettings::FromEnvironment(vexanet::ProcessEnvironment(), problems);
   } else {
     std::error_code ec;
     std::ifstream in;

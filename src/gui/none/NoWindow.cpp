@@ -16,10 +16,9 @@ void DestroyWindowView(std::unique_ptr<WindowView> /*view*/) {}
 
 namespace vexanet::gui {
 
-int RunWindowEventLoop(const std::function<void()>& startup) {
-  LocalGUI::SetHeadless(true);
+int RunWindowEventLoop(bool /*headlessAsked*/, const std::function<void(bool)>& startup) {
   ConsoleLine("No display: running without a window; status texts follow as Status: lines");
-  std::thread(startup).detach();
+  std::thread(startup, true).detach();
   // The process ends by a stop signal (or the console's close on Windows), never from here.
   for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
 }

@@ -13,16 +13,18 @@
 
 namespace vexanet::gui {
 
-int RunWindowEventLoop(const std::function<void()>& startup) {
+int RunWindowEventLoop(bool headlessAsked, const std::function<void(bool)>& startup) {
   // Command-line arguments are ignored, also by the toolkit.
   static int qtArgc = 1;
   static char programName[] = "vexanet-server";
   static char* qtArgv[] = {programName, nullptr};
 
-  if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr &&
-      std::getenv("QT_QPA_PLATFORM") == nullptr) {
+  const bool noDisplay = std::getenv("DISPLAY") == nullptr &&
+                         std::getenv("WAYLAND_DISPLAY") == nullptr &&
+                         std::getenv("QT_QPA_PLATFORM") == nullptr;
+  const bool headless = headlessAsked || noDisplay;
+  if (headless) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    LocalGUI::SetHeadless(true);
     ConsoleLine("No display: running without a window; status texts follow as Status: lines");
   }
 
@@ -30,7 +32,7 @@ int RunWindowEventLoop(const std::function<void()>& startup) {
   // The window is small and its looks are few: a small pixmap cache is plenty, and it keeps the
   // style's cache of drawn parts from holding several megabytes for a server that runs for months.
   QPixmapCache::setCacheLimit(1024);
-  std::thread(startup).detach();
+  std::thread(startup, headless).detach();
   QApplication::exec();
   std::fflush(stdout);
   return 0;

@@ -247,7 +247,7 @@ void QtWindow::closeEvent(QCloseEvent* event) {
   AssertGuiThread(this, "QtWindow::closeEvent");
   // The window is never closed other than by ending the process.
   event->ignore();
-  LocalGUI::RequestClose();
+  logic_.RequestClose();
 }
 
 // --- GUI thread ------------------------------------------------------------------------------

@@ -4,7 +4,7 @@
 //
 // Without a desktop to draw on the program runs headless, like the other backends: it prints the
 // "No display" line and every status text follows as a "Status: " line. Headless is chosen when
-//  - the environment variable VEXANET_HEADLESS is 1 (the tests use it under Wine), or
+//  - the deployment asks for it (VEXANET_HEADLESS=1; the tests use it under Wine), or
 //  - the process's window station is not the interactive one (a service, a remote shell), or
 //  - no top-level window can be made (the hidden helper is the probe; under Wine this is the
 //    case without an X display).
@@ -131,11 +131,6 @@ LRESULT CALLBACK HelperProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   }
 }
 
-bool Requested(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr && std::string(value) == "1";
-}
-
 // False for a window station nobody sees (services, remote shells); true when it cannot tell.
 bool InteractiveWindowStation() {
   HWINSTA station = ::GetProcessWindowStation();
@@ -175,7 +170,7 @@ bool StartLoopThread() {
   bool desktop = false;
   HWND helper = MakeHelper(desktop);
   if (helper != nullptr) LoopTasks::Instance().Start(helper);
-  return desktop && !Requested("VEXANET_HEADLESS") && InteractiveWindowStation();
+  return desktop && InteractiveWindowStation();
 }
 
 void RunOnLoopThreadAndWait(const std::function<void()>& fn) {
@@ -221,14 +216,12 @@ void EndProcessNow() {
 
 namespace vexanet::gui {
 
-int RunWindowEventLoop(const std::function<void()>& startup) {
+int RunWindowEventLoop(bool headlessAsked, const std::function<void(bool)>& startup) {
   using namespace win32;
-  if (!StartLoopThread()) {
-    LocalGUI::SetHeadless(true);
-    ConsoleLine(kNoWindowLine);
-  }
+  const bool headless = !StartLoopThread() || headlessAsked;
+  if (headless) ConsoleLine(kNoWindowLine);
 
-  std::thread(startup).detach();
+  std::thread(startup, headless).detach();
 
   // The window's messages, until the process ends (closing the window ends it at once). Tab and
   // Enter go through IsDialogMessage, so that Tab moves between the controls.

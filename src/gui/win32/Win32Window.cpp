@@ -453,7 +453,7 @@ LRESULT Win32Window::Handle(UINT msg, WPARAM wp, LPARAM lp) {
 
     case WM_CLOSE:
       // The window is never closed other than by ending the process.
-      LocalGUI::RequestClose();
+      logic_.RequestClose();
       return 0;
 
     case WM_ENDSESSION:
@@ -658,13 +658,13 @@ HBRUSH Win32Window::GreyBrush(int level) {
 // --- the backend's entry points ------------------------------------------------------------------
 
 std::unique_ptr<WindowView> MakeWindowView(LocalGUI& window, int32_t port) {
-  if (LocalGUI::Headless()) return nullptr;  // LocalGUI echoes the status texts itself
+  if (window.Headless()) return nullptr;  // LocalGUI echoes the status texts itself
   std::unique_ptr<WindowView> view;
   try {
     win32::RunOnLoopThreadAndWait([&] { view = std::make_unique<Win32Window>(window, port); });
   } catch (const std::exception& e) {
     ConsoleLine(std::string("Cannot show the window: ") + e.what());
-    LocalGUI::SetHeadless(true);
+    window.SetHeadless(true);
     ConsoleLine(win32::kNoWindowLine);
     return nullptr;
   }

@@ -46,7 +46,7 @@ inline constexpr const char* kNoWindowLine =
 // --- the event loop (Win32EventLoop.cpp) ---------------------------------------------------
 // Makes the calling thread the event loop's: the thread that makes the window and runs the
 // tasks other threads post (a hidden helper window receives them). Returns false when there is
-// no desktop to draw on, or VEXANET_HEADLESS is 1. RunWindowEventLoop calls it first; a test may
+// no desktop to draw on. RunWindowEventLoop calls it first; a test may
 // call it on its main thread and dispatch the messages itself. Once per process.
 bool StartLoopThread();
 // Runs fn on the event loop's thread and waits until it has run; directly when already there.

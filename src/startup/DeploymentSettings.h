@@ -1,0 +1,26 @@
+// The deployment settings: what the environment (VEXANET_*) decides about this installation,
+// read once by main before any other thread starts and handed to start-up, which passes each
+// part what it needs. The configuration file's settings are the main class's own (Vexa).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "access/AccessPolicy.h"
+#include "base/Environment.h"
+
+namespace vexanet {
+
+struct DeploymentSettings {
+  // Who may connect and how: listen addresses, allowed clients, initial password, timeouts.
+  access::AccessSettings access;
+  // VEXANET_HEADLESS=1: no window even where one could be shown. The window backend may also
+  // choose headless (no display); start-up then gets its choice.
+  bool headless = false;
+
+  // Each problem with a setting becomes one line in problems; the setting is then as if unset.
+  static DeploymentSettings FromEnvironment(const EnvLookup& getenv,
+                                            std::vector<std::string>& problems);
+};
+
+}  // namespace vexanet
