@@ -1,5 +1,6 @@
 #include "server/ClientSocket.h"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 #include <optional>
@@ -233,6 +234,12 @@ void ClientSocket::HandleLines() {
     }
     host_.ClientCommand(str_, peerName_);
   }
+}
+
+std::optional<int64_t> ClientSocket::TimeLeft() const {
+  std::lock_guard lock(lock_);
+  if (!timed_.load() || closed_.load() || timeoutthread_ == nullptr) return std::nullopt;
+  return std::max<int64_t>(timeoutthread_->time(), 0);
 }
 
 void ClientSocket::StartTimer() {

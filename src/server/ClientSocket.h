@@ -63,6 +63,8 @@ class ClientSocket {
   bool waiting() const { return !accepted_.load() && !runFinished_.load(); }
   bool serving() const { return a_.load(); }
   bool timed() const { return timed_.load(); }
+  // The time the client has left in milliseconds while its session is timed; empty otherwise.
+  std::optional<int64_t> TimeLeft() const;
   // The session thread and every timer thread have finished.
   bool finished() const;
   // Waits for the session thread and every timer thread. Not for those threads themselves.

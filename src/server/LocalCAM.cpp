@@ -26,6 +26,8 @@ LocalCAM::LocalCAM(CoreSettings& settings, const std::string& comport, const std
   relays_->AddObserver(publisher_);
   sop_->SetOnLineChange(
       [this](bool up, const std::string& reason) { relays_->SerialLineChanged(up, reason); });
+  // A line that did not open at start is down from the start for whoever watches the relays.
+  if (!sop_->IsOpen()) relays_->SerialLineChanged(false, "not open");
   // A line that comes back gets the recorded relay states first, before any other byte.
   sop_->SetOnReconnect([this] { ResendRecordedStates(); }, &device_->SwitchLock());
   cam.store(device_.get());
@@ -34,6 +36,7 @@ LocalCAM::LocalCAM(CoreSettings& settings, const std::string& comport, const std
   CommandB4("");
   if (settings_.autoaccept) {
     const bool open = OpenServerSocket(port);
+    connectEnabled_.store(open);
     if (localgui_ != nullptr) localgui_->EnableConnect(open);
   }
   if (localgui_ != nullptr) localgui_->SetLocalName(settings_.password.get());
@@ -134,6 +137,7 @@ void LocalCAM::ListenRetryLoop(int32_t port) {
     break;
   }
   lock.unlock();
+  connectEnabled_.store(true);
   if (localgui_ != nullptr) localgui_->EnableConnect(true);
   // The first session, as start-up would have started it (this core's own, not an override's).
   LocalCAM::CommandB5();
@@ -216,6 +220,7 @@ void LocalCAM::CommandB5() {
     }
   }
   if (session) session->start();
+  connectEnabled_.store(false);
   if (localgui_ != nullptr) localgui_->SetConnectButton(false, 64);
   ended.clear();  // joins threads that have already finished
 }
@@ -276,6 +281,7 @@ bool LocalCAM::PasswordMatches(const std::string& given) {
 }
 
 void LocalCAM::SessionClosed() {
+  connectEnabled_.store(true);
   if (localgui_ != nullptr) localgui_->SetConnectButton(true, 192);
   CommandB5();
 }

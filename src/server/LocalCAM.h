@@ -127,6 +127,9 @@ class LocalCAM : public DeviceHost, public SessionHost {
   const std::string& devtype() const { return devtype_; }
   int32_t NoCOM() const { return NoCOM_; }
   std::array<uint8_t, 64> SerIn() const;
+  // Whether the window's "Let Client Connect" button is enabled: the same state, for the other
+  // operator views.
+  bool ConnectEnabled() const { return connectEnabled_.load(); }
   // Listening socket: open or not, and the port it is bound to (useful when port 0 was asked).
   ServerSocket* ss() const { return ssOpen_.load(); }
   int32_t listeningPort() const;
@@ -178,6 +181,7 @@ class LocalCAM : public DeviceHost, public SessionHost {
   std::unique_ptr<ServerWindow> gui_;
   ServerWindow* localgui_ = nullptr;
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> connectEnabled_{false};
   // The listening socket: set once, by the constructor or the listen retry thread (under
   // retryLock_); ssOpen_ is what other threads read.
   std::unique_ptr<ServerSocket> ss_;

@@ -13,6 +13,15 @@ DeploymentSettings DeploymentSettings::FromEnvironment(const EnvLookup& getenv,
       problems.push_back("VEXANET_HEADLESS: \"" + *value + "\" is neither 1 nor 0; ignored");
     }
   }
+  if (const auto value = getenv("VEXANET_HTTP"); value && !value->empty()) {
+#if defined(VEXANET_HAVE_WEB)
+    std::string problem;
+    settings.http = web::ParseHttpSetting(*value, problem);
+    if (!settings.http) problems.push_back(problem + "; running without the web panel");
+#else
+    problems.push_back("VEXANET_HTTP: this build has no web panel; ignored");
+#endif
+  }
   return settings;
 }
 

@@ -3,11 +3,13 @@
 // part what it needs. The configuration file's settings are the main class's own (Vexa).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "access/AccessPolicy.h"
 #include "base/Environment.h"
+#include "web/HttpSetting.h"
 
 namespace vexanet {
 
@@ -17,6 +19,8 @@ struct DeploymentSettings {
   // VEXANET_HEADLESS=1: no window even where one could be shown. The window backend may also
   // choose headless (no display); start-up then gets its choice.
   bool headless = false;
+  // VEXANET_HTTP: where the web panel listens; empty: no panel.
+  std::optional<web::HttpSetting> http;
 
   // Each problem with a setting becomes one line in problems; the setting is then as if unset.
   static DeploymentSettings FromEnvironment(const EnvLookup& getenv,

@@ -1,6 +1,9 @@
 #include "startup/ServerLinks.h"
 
+#include <memory>
+
 #include "gui/LocalGUI.h"
+#include "server/ClientSocket.h"
 #include "server/LocalCAM.h"
 
 namespace vexanet {
@@ -56,6 +59,28 @@ void CoreActions::SendCommandBytes(std::span<const uint8_t> bytes) {
 void CoreActions::SetHostAndPassword(const std::string& text) {
   core_.CommandB4(text);
   password_.set(text);
+}
+
+bool PanelLink::ConnectAllowed() {
+  return core_.ConnectEnabled() && core_.ss() != nullptr;
+}
+
+void PanelLink::LetClientConnect() {
+  core_.CommandB5();
+}
+
+void PanelLink::CloseConnection() {
+  core_.CommandB6();
+}
+
+std::optional<int64_t> PanelLink::ClientTimeLeft() {
+  const std::shared_ptr<ClientSocket> session = core_.connectthread();
+  if (!session) return std::nullopt;
+  return session->TimeLeft();
+}
+
+bool PanelLink::PasswordMatches(const std::string& given) {
+  return password_.Matches(given);
 }
 
 }  // namespace vexanet

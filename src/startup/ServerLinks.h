@@ -11,6 +11,7 @@
 #include "gui/OperatorActions.h"
 #include "server/CoreSettings.h"
 #include "server/ServerWindow.h"
+#include "web/WebPanel.h"
 
 class LocalCAM;
 class LocalGUI;
@@ -50,6 +51,22 @@ class CoreActions : public OperatorActions {
   void CloseConnection() override;
   void SendCommandBytes(std::span<const uint8_t> bytes) override;
   void SetHostAndPassword(const std::string& text) override;
+
+ private:
+  LocalCAM& core_;
+  Password& password_;
+};
+
+// The web panel's actions besides switching, carried out by the server core as the window's.
+class PanelLink : public web::PanelActions {
+ public:
+  PanelLink(LocalCAM& core, Password& password) : core_(core), password_(password) {}
+
+  bool ConnectAllowed() override;
+  void LetClientConnect() override;
+  void CloseConnection() override;
+  std::optional<int64_t> ClientTimeLeft() override;
+  bool PasswordMatches(const std::string& given) override;
 
  private:
   LocalCAM& core_;

@@ -25,6 +25,12 @@
 class LocalCAM;
 class LocalGUI;
 class OperatorActions;
+namespace vexanet {
+class PanelLink;
+}
+namespace vexanet::web {
+class WebPanel;
+}
 
 class Vexa {
  public:
@@ -71,6 +77,8 @@ class Vexa {
   void LoadCFG();
   // Derives comport, devtype, port, to and autoaccept from CFG.
   void InterpretCFG();
+  // Starts the web panel when the deployment names an address for it.
+  void StartWebPanel();
 
   static std::string BS2S(std::span<const uint8_t> bytes, int32_t n);
   static std::vector<uint8_t> S2BS(std::string_view text);
@@ -88,4 +96,6 @@ class Vexa {
   std::unique_ptr<LocalCAM> core_;
   std::unique_ptr<OperatorActions> actions_;
   LocalGUI* window_ = nullptr;  // the window, owned by the core (through its window link)
+  std::unique_ptr<vexanet::PanelLink> panel_;
+  std::unique_ptr<vexanet::web::WebPanel> web_;
 };

@@ -13,9 +13,20 @@
 #include "startup/ServerLinks.h"
 #include "startup/Vexa.h"
 
+void Vexa::StartWebPanel() {
+#if defined(VEXANET_HAVE_WEB)
+  if (!deployment.http) return;
+  panel_ = std::make_unique<vexanet::PanelLink>(*core_, coreSettings.password);
+  web_ = std::make_unique<vexanet::web::WebPanel>(*deployment.http, core_->relays(), *panel_,
+                                                  core_->access());
+  if (!web_->Start()) web_.reset();
+#endif
+}
+
 Vexa::~Vexa() {
   // Take the server back from the window before the core goes.
   if (window_ != nullptr) window_->scam.store(nullptr);
+  web_.reset();
   core_.reset();
 }
 
@@ -57,6 +68,8 @@ void Vexa::init() {
   if (window_ != nullptr) window_->scam.store(actions_.get());
   // 5. The first session waits for a client.
   if (coreSettings.autoaccept && core_->ss() != nullptr) core_->CommandB5();
+  // The web panel, when the deployment asks for one: another operator view and source.
+  StartWebPanel();
   // 6. All relays off.
   core_->relays().Init();
   // 7, 8. The ready line.
