@@ -147,9 +147,13 @@ find_program(VEXANET_FILE_PROGRAM file)
 if(VEXANET_DPKG_SHLIBDEPS AND VEXANET_FILE_PROGRAM)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "libstdc++6, libc6")
+  set(web_depends "")
+  if(VEXANET_HAVE_WEB)
+    set(web_depends ", libcpp-httplib0.11")
+  endif()
+  set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "libstdc++6, libc6${web_depends}")
   set(CPACK_DEBIAN_WINDOW_PACKAGE_DEPENDS
-      "vexanet (= ${PROJECT_VERSION}), libqt6widgets6, libqt6gui6, libqt6core6, libstdc++6, libc6")
+      "vexanet (= ${PROJECT_VERSION}), libqt6widgets6, libqt6gui6, libqt6core6, libstdc++6, libc6${web_depends}")
 endif()
 
 # The environment file is the administrator's: a conffile. The maintainer scripts keep the

@@ -10,9 +10,12 @@ both systems. Checks, as the Linux end-to-end tests do:
   - a client on loopback: OK, PWD, R1On (byte 0x08 and Stat10000000), Get, Close;
   - Ctrl+C ends the server with exit status 0;
   - with COM2 configured and nothing behind it (VEXANET_COM2=COM199), a relay command shows
-    "COM port not communicating." and the client still gets its status line.
+    "COM port not communicating." and the client still gets its status line;
+  - the web panel (VEXANET_HTTP): GET /api/state answers the relays, PUT /api/relays/2 sends
+    0x09 to COM1.
 Exit status 0 when every step matched.
 """
+import json
 import os
 import select
 import signal
@@ -22,6 +25,7 @@ import sys
 import tempfile
 import termios
 import time
+import urllib.request
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -61,8 +65,15 @@ class Server:
         self.lines = []
 
     def wait_line(self, wanted):
+        self.wait_prefix(wanted, exact=True)
+
+    def wait_prefix(self, wanted, exact=False):
+        """The first line that is (or starts with) wanted."""
         deadline = time.monotonic() + STEP_TIMEOUT
-        while wanted not in self.lines:
+        while True:
+            for line in self.lines:
+                if line == wanted or (not exact and line.startswith(wanted)):
+                    return line
             left = deadline - time.monotonic()
             if left <= 0:
                 raise Failed("no line %r; the server said:\n  %s" % (wanted, "\n  ".join(self.lines)))
@@ -163,13 +174,45 @@ def line_that_is_not_there(wine_run, exe, tool):
             server.kill()
 
 
+def serves_the_web_panel(wine_run, exe, tool):
+    line = SerialLine()
+    with tempfile.TemporaryDirectory() as workdir:
+        port = free_port()
+        write_config(tool, workdir, 1, port)
+        server = Server(wine_run, exe, workdir, com1=line.path,
+                        extra_env={"VEXANET_HTTP": "127.0.0.1:0"})
+        try:
+            prefix = "Web panel at http://127.0.0.1:"
+            web = int(server.wait_prefix(prefix)[len(prefix):].rstrip("/"))
+            line.wait_bytes(8, "start-up", STEP_TIMEOUT)
+            server.wait_line("Status: COM1  Vexa  0 minutes  Ready")
+            base = "http://127.0.0.1:%d" % web
+            direct = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+            with direct.open(base + "/api/state", timeout=STEP_TIMEOUT) as r:
+                state = json.load(r)
+            if state["relays"] != [False] * 8 or state["serial"] != "up":
+                raise Failed("GET /api/state: %r" % state)
+            put = urllib.request.Request(base + "/api/relays/2", data=b'{"on":true}', method="PUT",
+                                         headers={"Content-Type": "application/json"})
+            with direct.open(put, timeout=STEP_TIMEOUT) as r:
+                state = json.load(r)
+            if state["relays"][1] is not True or state["status"] != "Stat01000000":
+                raise Failed("PUT /api/relays/2: %r" % state)
+            if line.wait_bytes(9, "PUT", STEP_TIMEOUT)[8:9] != b"\x09":
+                raise Failed("PUT /api/relays/2 sent no 0x09 on COM1")
+        finally:
+            server.kill()
+            line.close()
+
+
 def main():
     if len(sys.argv) != 4:
         print(__doc__, file=sys.stderr)
         return 2
     wine_run, exe, tool = (os.path.abspath(a) for a in sys.argv[1:])
     for name, step in (("serves a client on COM1", serves_a_client),
-                       ("COM port not there", line_that_is_not_there)):
+                       ("COM port not there", line_that_is_not_there),
+                       ("serves the web panel", serves_the_web_panel)):
         try:
             step(wine_run, exe, tool)
             print("passed: " + name, flush=True)
