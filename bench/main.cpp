@@ -33,6 +33,9 @@
 #include <vector>
 
 #include "ServerProcess.h"
+#if defined(VEXANET_BENCH_WEB)
+#include "web_bench.h"
+#endif
 
 extern char** environ;
 
@@ -395,11 +398,31 @@ Options Parse(int argc, char** argv) {
 
 }  // namespace
 
+#if defined(VEXANET_BENCH_WEB)
+void PrintWeb(const vexanet::bench::WebFigures& w) {
+  std::cout << "\nWeb panel (a second server with VEXANET_HTTP, measured the same way):\n\n"
+            << "| Measure | Samples | Median | 95th percentile | line protocol's own (median / p95) "
+               "| Ratio (median / p95) |\n"
+            << "|---|---|---|---|---|---|\n";
+  Row("PUT /api/relays/1 sent → command byte on the serial end", Summarise(w.putToByte),
+      Summarise(w.lineToByte));
+  Row("\"R1On\" → the change in the last of " + std::to_string(w.streams) + " event streams",
+      Summarise(w.fanOutLast), Summarise(w.statusLine));
+  char line[160];
+  std::snprintf(line, sizeof line, "Peak resident memory (VmHWM) with %zu event streams open: %.1f MiB\n",
+                w.streams, double(w.peakRssKiB) / 1024.0);
+  std::cout << line << std::flush;
+}
+#endif
+
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   try {
     const Options opt = Parse(argc, argv);
     Print(Measure(opt));
+#if defined(VEXANET_BENCH_WEB)
+    PrintWeb(vexanet::bench::MeasureWeb(opt.programs, opt.quick));
+#endif
     return 0;
   } catch (const std::exception& e) {
     std::cerr << "vexanet-bench: " << e.what() << "\n";
