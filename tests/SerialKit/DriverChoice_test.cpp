@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <ostream>
 #include <cstdio>
 
 #include <memory>
@@ -23,6 +24,12 @@ struct ChoiceCase {
   const char* vendor;
   const char* library;  // "" = not supported
 };
+
+// Readable test names: "Windows NT x86 102 Microsoft Corp. -> nsdWinRni".
+void PrintTo(const ChoiceCase& c, std::ostream* os) {
+  *os << c.os << " " << c.arch << " " << c.version << " " << c.vendor << " -> "
+      << (*c.library != 0 ? c.library : "unsupported");
+}
 
 class SerialKitDriverChoice : public ::testing::TestWithParam<ChoiceCase> {};
 

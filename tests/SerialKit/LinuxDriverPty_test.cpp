@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <ostream>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -61,6 +62,10 @@ struct LineCase {
   speed_t speed;
   bool twoStopBits;
 };
+
+void PrintTo(const LineCase& c, std::ostream* os) {
+  *os << c.bitRate << " bit/s, " << (c.twoStopBits ? 2 : 1) << " stop bits";
+}
 
 class SerialKitLinuxPtyLine : public SerialKitLinuxPty,
                               public ::testing::WithParamInterface<LineCase> {};

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 
+#include <ostream>
 #include <cerrno>
 #include <deque>
 #include <functional>
@@ -220,7 +221,12 @@ class SerialKitSeam : public ::testing::Test {
 struct ErrnoCase {
   int err;
   int32_t code;
+  const char* name;  // the errno's symbol, for the test's name
 };
+// ErrnoCase{EBUSY, 1002, "EBUSY"}
+#define ERRNO_CASE(err, code) ErrnoCase{err, code, #err}
+
+void PrintTo(const ErrnoCase& c, std::ostream* os) { *os << c.name << " -> " << c.code; }
 
 class SerialKitErrnoTable : public ::testing::TestWithParam<ErrnoCase> {};
 
@@ -230,12 +236,12 @@ TEST_P(SerialKitErrnoTable, Maps) {
 
 INSTANTIATE_TEST_SUITE_P(
     All, SerialKitErrnoTable,
-    ::testing::Values(ErrnoCase{EWOULDBLOCK, 1002}, ErrnoCase{EAGAIN, 1002}, ErrnoCase{EBUSY, 1002},
-                      ErrnoCase{ENOENT, 1003}, ErrnoCase{ENODEV, 1003}, ErrnoCase{ENXIO, 1003},
-                      ErrnoCase{ENOTTY, 1003}, ErrnoCase{EISDIR, 1003}, ErrnoCase{ENOTDIR, 1003},
-                      ErrnoCase{EIO, 1003}, ErrnoCase{EACCES, 1004}, ErrnoCase{EPERM, 1004},
-                      ErrnoCase{EROFS, 1004}, ErrnoCase{EINVAL, 1005}, ErrnoCase{EMFILE, 1001},
-                      ErrnoCase{EINTR, 1001}, ErrnoCase{0, 1001}));
+    ::testing::Values(ERRNO_CASE(EWOULDBLOCK, 1002), ERRNO_CASE(EAGAIN, 1002), ERRNO_CASE(EBUSY, 1002),
+                      ERRNO_CASE(ENOENT, 1003), ERRNO_CASE(ENODEV, 1003), ERRNO_CASE(ENXIO, 1003),
+                      ERRNO_CASE(ENOTTY, 1003), ERRNO_CASE(EISDIR, 1003), ERRNO_CASE(ENOTDIR, 1003),
+                      ERRNO_CASE(EIO, 1003), ERRNO_CASE(EACCES, 1004), ERRNO_CASE(EPERM, 1004),
+                      ERRNO_CASE(EROFS, 1004), ERRNO_CASE(EINVAL, 1005), ERRNO_CASE(EMFILE, 1001),
+                      ERRNO_CASE(EINTR, 1001), ErrnoCase{0, 1001, "no error"}));
 
 // ---------------------------------------------------------------------------------------------
 // open and close
@@ -256,6 +262,10 @@ struct OpenFailCase {
   int err;
   int32_t code;
 };
+
+void PrintTo(const OpenFailCase& c, std::ostream* os) {
+  *os << c.call << " errno " << c.err << " -> " << c.code;
+}
 
 class SerialKitOpenFailures : public SerialKitSeam,
                               public ::testing::WithParamInterface<OpenFailCase> {};
@@ -344,6 +354,8 @@ struct LineCase {
   tcflag_t iflagSet;  // within IXON|IXOFF|INPCK
   int32_t result;
 };
+
+void PrintTo(const LineCase& c, std::ostream* os) { *os << c.label; }
 
 class SerialKitSeamSettings : public SerialKitSeam,
                               public ::testing::WithParamInterface<LineCase> {};

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -24,6 +25,8 @@ struct CtorCase {
   int32_t port, txLen, rxLen;
   std::string portName, baseName;
 };
+
+void PrintTo(const CtorCase& c, std::ostream* os) { *os << c.label; }
 
 class SerialKitConfigCtor : public ::testing::TestWithParam<CtorCase> {};
 
@@ -64,6 +67,10 @@ struct SetterCase {
   int32_t value;
   const char* message;
 };
+
+void PrintTo(const SetterCase& c, std::ostream* os) {
+  *os << c.label << " " << c.value << (*c.message != 0 ? " refused" : " taken");
+}
 
 class SerialKitConfigSetter : public ::testing::TestWithParam<SetterCase> {};
 
@@ -138,6 +145,10 @@ struct DsrCase {
   const char* os;
   bool allowed;
 };
+
+void PrintTo(const DsrCase& c, std::ostream* os) {
+  *os << c.os << (c.allowed ? " allows" : " refuses");
+}
 
 class SerialKitDsrDtr : public ::testing::TestWithParam<DsrCase> {};
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -59,6 +60,8 @@ struct OpenCodeCase {
   const char* message;
 };
 
+void PrintTo(const OpenCodeCase& c, std::ostream* os) { *os << "code " << c.code; }
+
 class SerialKitOpenCodes : public SerialKitPort,
                            public ::testing::WithParamInterface<OpenCodeCase> {};
 
@@ -87,6 +90,8 @@ struct OpenTimeoutCase {
   std::vector<std::string> timeoutCalls;
   int32_t rx;
 };
+
+void PrintTo(const OpenTimeoutCase& c, std::ostream* os) { *os << c.os << " rx " << c.rx; }
 
 class SerialKitOpenTimeouts : public SerialKitPort,
                               public ::testing::WithParamInterface<OpenTimeoutCase> {};
@@ -244,6 +249,8 @@ struct WriteCase {
   const char* message;                // "" = no error
   std::vector<Bytes> sent;            // what reached the driver
 };
+
+void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.label; }
 
 class SerialKitWrites : public SerialKitPort, public ::testing::WithParamInterface<WriteCase> {};
 
@@ -403,6 +410,10 @@ struct FlushCase {
   const char* message;
 };
 
+void PrintTo(const FlushCase& c, std::ostream* os) {
+  *os << c.op << (*c.message != 0 ? " fails" : " passes");
+}
+
 class SerialKitFlushes : public SerialKitPort, public ::testing::WithParamInterface<FlushCase> {};
 
 TEST_P(SerialKitFlushes, PassResultOrFail) {
@@ -468,6 +479,8 @@ struct GuardCase {
   const char* message;
 };
 
+void PrintTo(const GuardCase& c, std::ostream* os) { *os << c.label; }
+
 class SerialKitGuards : public SerialKitPort, public ::testing::WithParamInterface<GuardCase> {};
 
 TEST_P(SerialKitGuards, OrderAndMessages) {
@@ -532,6 +545,8 @@ struct QueryCase {
   const char* failure;  // "" = -1 counts as false
 };
 
+void PrintTo(const QueryCase& c, std::ostream* os) { *os << c.op; }
+
 class SerialKitQueries : public SerialKitPort, public ::testing::WithParamInterface<QueryCase> {};
 
 TEST_P(SerialKitQueries, OnlyOneIsTrue) {
@@ -582,6 +597,10 @@ struct SupportCase {
   const char* name;
   bool supported;
 };
+
+void PrintTo(const SupportCase& c, std::ostream* os) {
+  *os << c.os << " " << c.name << (c.supported ? " supported" : " unsupported");
+}
 
 class SerialKitSupport : public SerialKitPort, public ::testing::WithParamInterface<SupportCase> {};
 

@@ -3,6 +3,7 @@
 // mapping of every Windows error, names, settings, timeouts and reads.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <algorithm>
 #include <cctype>
 #include <deque>
@@ -220,6 +221,10 @@ struct ErrorCase {
   int32_t code;
 };
 
+void PrintTo(const ErrorCase& c, std::ostream* os) {
+  *os << "Windows error " << c.error << " -> " << c.code;
+}
+
 class SerialKitWinErrorTable : public ::testing::TestWithParam<ErrorCase> {};
 
 TEST_P(SerialKitWinErrorTable, Maps) {
@@ -272,6 +277,8 @@ struct OpenFailCase {
   DWORD error;
   int32_t code;
 };
+
+void PrintTo(const OpenFailCase& c, std::ostream* os) { *os << c.label; }
 
 class SerialKitWinOpenFailures : public SerialKitWinSeam,
                                  public ::testing::WithParamInterface<OpenFailCase> {};
@@ -392,6 +399,8 @@ struct LineCase {
   DWORD rtsControl, dtrControl;
   int32_t result;
 };
+
+void PrintTo(const LineCase& c, std::ostream* os) { *os << c.label; }
 
 class SerialKitWinSettings : public SerialKitWinSeam,
                              public ::testing::WithParamInterface<LineCase> {};

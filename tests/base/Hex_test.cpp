@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,23 @@ struct S2BSCase {
   std::string text;
   std::vector<uint8_t> bytes;
 };
+
+// "\"1A2b\" -> 1A 2B"
+void PrintTo(const S2BSCase& c, std::ostream* os) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  *os << '"';
+  for (const char ch : c.text) {
+    const auto u = static_cast<unsigned char>(ch);
+    if (u >= 0x20 && u < 0x7F) {
+      *os << ch;
+    } else {
+      *os << "\\x" << kDigits[u >> 4] << kDigits[u & 15];
+    }
+  }
+  *os << "\" ->";
+  for (const uint8_t b : c.bytes) *os << ' ' << kDigits[b >> 4] << kDigits[b & 15];
+  if (c.bytes.empty()) *os << " nothing";
+}
 
 class S2BSTable : public ::testing::TestWithParam<S2BSCase> {};
 
