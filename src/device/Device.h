@@ -20,6 +20,8 @@ class Device {
   virtual void status() = 0;
   // Brings the device into its initial state.
   virtual void DevInit() = 0;
+  // The same with the given states (0 off, 1 on) in place of the initial ones.
+  virtual void DevInit(const std::array<int32_t, 8>& states) = 0;
   // From now on, switches asked for before DevInit has run wait for it, so the initial state
   // cannot undo them (start-up calls it before it lets the first client in). Nothing by default.
   virtual void HoldSwitchesUntilInit() {}

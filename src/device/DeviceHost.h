@@ -23,4 +23,7 @@ class DeviceHost {
   virtual void SelectRelay(int32_t relay, int32_t item) = 0;
   // Sends a status line to the connected client, if there is one.
   virtual void SendRStat(const std::string& text) = 0;
+  // Relay index 0..7 is about to be switched to state 0 or 1 (no lock of the driver held); the
+  // host may switch others first (interlocks). Nothing by default.
+  virtual void BeforeSwitch(int32_t /*relay*/, int32_t /*state*/) {}
 };

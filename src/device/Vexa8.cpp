@@ -40,6 +40,7 @@ void Vexa8::set(int32_t relay, int32_t state) {
     std::unique_lock wait(initLock_);
     initDone_.wait(wait, [this] { return !initPending_; });
   }
+  host_.BeforeSwitch(relay, state);
   {
     std::lock_guard lock(switchLock_);
     SwitchHeld(relay, state);
@@ -75,13 +76,17 @@ std::array<uint8_t, 8> Vexa8::RecordedCommandBytes() const {
 }
 
 void Vexa8::DevInit() {
-  // The whole all-off sequence under one hold of the switch lock: a switch asked for meanwhile (a
-  // client that connected early, the operator) waits and comes after it, instead of being
-  // switched back off by the rest of the sequence. Each step still publishes its status line.
+  DevInit(std::array<int32_t, 8>{});
+}
+
+void Vexa8::DevInit(const std::array<int32_t, 8>& states) {
+  // The whole sequence under one hold of the switch lock: a switch asked for meanwhile (a client
+  // that connected early, the operator) waits and comes after it, instead of being switched back
+  // by the rest of the sequence. Each step still publishes its status line.
   {
     std::lock_guard lock(switchLock_);
     for (int32_t relay = 0; relay < 8; ++relay) {
-      SwitchHeld(relay, 0);
+      SwitchHeld(relay, states[static_cast<size_t>(relay)] != 0 ? 1 : 0);
       status();
     }
   }

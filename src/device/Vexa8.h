@@ -38,6 +38,7 @@ class Vexa8 : public Device {
   void set(int32_t value) override;
   void status() override;
   void DevInit() override;
+  void DevInit(const std::array<int32_t, 8>& states) override;
   void HoldSwitchesUntilInit() override;
   bool ParseNetCommand(const std::string& line) override;
   void setboardnum(int32_t n) override;

@@ -1,6 +1,7 @@
 #include "relay/RelayService.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "device/Device.h"
 
@@ -26,8 +27,9 @@ const char* EventName(ClientEvent event) {
 class RelayService::Turn {
  public:
   Turn(RelayService& service, const Source& source) : service_(service), lock_(service.turn_) {
-    service_.current_ = source;
     service_.turnOwner_.store(std::this_thread::get_id());
+    service_.RunPendingInTurn();
+    service_.current_ = source;
   }
   ~Turn() { service_.turnOwner_.store(std::thread::id()); }
   Turn(const Turn&) = delete;
@@ -86,8 +88,63 @@ bool RelayService::SendRaw(std::span<const uint8_t> bytes, const Source& source)
   return sendRaw_ ? sendRaw_(bytes) : false;
 }
 
-void RelayService::Init() {
-  device_.DevInit();
+void RelayService::Init(const std::optional<std::array<bool, 8>>& states) {
+  if (!states) {
+    device_.DevInit();
+    return;
+  }
+  std::array<int32_t, 8> wanted{};
+  for (size_t i = 0; i < wanted.size(); ++i) wanted[i] = (*states)[i] ? 1 : 0;
+  device_.DevInit(wanted);
+}
+
+void RelayService::SetInterlocks(std::vector<std::vector<int32_t>> groups) {
+  interlocks_ = std::move(groups);
+}
+
+void RelayService::SwitchSoon(const std::array<std::optional<bool>, 8>& wanted,
+                              const Source& source) {
+  std::lock_guard lock(pendingLock_);
+  for (size_t i = 0; i < wanted.size(); ++i) {
+    if (wanted[i]) pending_[i] = wanted[i];
+  }
+  pendingSource_ = source;
+}
+
+void RelayService::RunPending() {
+  {
+    std::lock_guard lock(pendingLock_);
+    if (std::none_of(pending_.begin(), pending_.end(), [](const auto& w) { return w.has_value(); }))
+      return;
+  }
+  Turn turn(*this, Source::Policy());
+}
+
+void RelayService::RunPendingInTurn() {
+  std::array<std::optional<bool>, 8> wanted;
+  {
+    std::lock_guard lock(pendingLock_);
+    wanted = std::exchange(pending_, {});
+    current_ = pendingSource_;
+  }
+  for (size_t relay = 0; relay < wanted.size(); ++relay) {
+    if (!wanted[relay] || *wanted[relay] == states_[relay].load()) continue;
+    device_.set(static_cast<int32_t>(relay), *wanted[relay] ? 1 : 0);
+  }
+}
+
+void RelayService::BeforeSwitch(int32_t relay, int32_t state) {
+  // Only inside a request's turn (every switch but start-up's is), where the source can be named.
+  if (state == 0 || interlocks_.empty() || turnOwner_.load() != std::this_thread::get_id()) return;
+  for (const std::vector<int32_t>& group : interlocks_) {
+    if (std::find(group.begin(), group.end(), relay) == group.end()) continue;
+    for (const int32_t other : group) {
+      if (other == relay || !states_[static_cast<size_t>(other)].load()) continue;
+      const Source asked = std::exchange(current_, Source::Policy());
+      device_.set(other, 0);  // an off switch: no interlock of its own
+      current_ = asked;
+    }
+  }
 }
 
 std::array<bool, 8> RelayService::States() const {

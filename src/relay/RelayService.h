@@ -44,6 +44,8 @@ struct Source {
 
   static Source Operator() { return {"operator"}; }
   static Source StartUp() { return {"start-up"}; }
+  // The server's own safety rules (interlocks, off when a client leaves, maximum on-time).
+  static Source Policy() { return {"policy"}; }
   // "client/" and the client's "address:port".
   static Source Client(const std::string& address) { return {"client/" + address}; }
 
@@ -109,9 +111,21 @@ class RelayService {
   // Raw bytes for the board, in the switches' turn and under the driver's switch lock, so a
   // serial line that comes back meanwhile gets the recorded states whole before them.
   bool SendRaw(std::span<const uint8_t> bytes, const Source& source);
-  // Brings the board into its initial state (all relays off), reported as from start-up. Not in
-  // a turn: switches that the driver holds until then wait inside their turn.
-  void Init();
+  // Brings the board into its initial state (all relays off, or the given states), reported as
+  // from start-up. Not in a turn: switches that the driver holds until then wait inside their
+  // turn.
+  void Init(const std::optional<std::array<bool, 8>>& states = std::nullopt);
+
+  // --- rules --------------------------------------------------------------------------------
+  // Groups of relay indexes (0..7) of which at most one may be on: switching one on first
+  // switches the others of its group off, with source "policy". Set before anything switches.
+  void SetInterlocks(std::vector<std::vector<int32_t>> groups);
+  // Switches to make before the next request's own (by whichever thread takes the next turn),
+  // or at once by RunPending: for an observer, which may not switch from its callback. Wanted
+  // states add to those already pending.
+  void SwitchSoon(const std::array<std::optional<bool>, 8>& wanted, const Source& source);
+  // Makes the pending switches now, in a turn of their own; nothing when none are pending.
+  void RunPending();
 
   // --- what is known -----------------------------------------------------------------------
   std::array<bool, 8> States() const;
@@ -123,6 +137,9 @@ class RelayService {
   // --- reports from the service's owner ----------------------------------------------------
   // The driver recorded relay index 0..7 as state 0 or 1 (called with its switch lock held).
   void Recorded(int32_t relay, int32_t state);
+  // The driver is about to switch relay index 0..7 to state 0 or 1 (no lock of its held): the
+  // interlocks switch the other relays of its group off first.
+  void BeforeSwitch(int32_t relay, int32_t state);
   // The driver's status line for the connected client.
   void StateLine(const std::string& text);
   // A status text for the operator.
@@ -134,7 +151,10 @@ class RelayService {
 
  private:
   // The request's turn: the source is what Recorded reports for switches made on this thread.
+  // It makes the pending switches first.
   class Turn;
+  // Makes the pending switches; in a turn.
+  void RunPendingInTurn();
   // Calls f on every observer, under the list's read lock.
   template <typename F>
   void Tell(F&& f);
@@ -150,6 +170,12 @@ class RelayService {
   mutable std::mutex statusLock_;
   std::string status_;  // guarded by statusLock_
   std::atomic<bool> serialUp_{true};
+
+  std::vector<std::vector<int32_t>> interlocks_;  // set before use, then only read
+
+  std::mutex pendingLock_;
+  std::array<std::optional<bool>, 8> pending_{};  // guarded by pendingLock_
+  Source pendingSource_;                          // guarded by pendingLock_
 
   std::shared_mutex observersLock_;
   std::vector<RelayObserver*> observers_;  // guarded by observersLock_

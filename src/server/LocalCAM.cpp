@@ -247,6 +247,10 @@ void LocalCAM::SelectRelay(int32_t relay, int32_t item) {
   relays_->Recorded(relay, item);
 }
 
+void LocalCAM::BeforeSwitch(int32_t relay, int32_t state) {
+  relays_->BeforeSwitch(relay, state);
+}
+
 void LocalCAM::SendRStat(const std::string& text) {
   relays_->StateLine(text);
 }
@@ -281,6 +285,8 @@ bool LocalCAM::PasswordMatches(const std::string& given) {
 }
 
 void LocalCAM::SessionClosed() {
+  // Switches the safety policies made due when the client left come before the next session.
+  relays_->RunPending();
   connectEnabled_.store(true);
   if (localgui_ != nullptr) localgui_->SetConnectButton(true, 192);
   CommandB5();

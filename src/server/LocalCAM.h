@@ -108,6 +108,7 @@ class LocalCAM : public DeviceHost, public SessionHost {
   // --- DeviceHost: the board driver's selectors and status lines ---------------------------
   void SelectRelay(int32_t relay, int32_t item) override;
   void SendRStat(const std::string& text) override;
+  void BeforeSwitch(int32_t relay, int32_t state) override;
 
   // --- SessionHost -----------------------------------------------------------------------
   void ClientCommand(const std::string& line, const std::string& client) override;

@@ -22,6 +22,7 @@ DeploymentSettings DeploymentSettings::FromEnvironment(const EnvLookup& getenv,
     problems.push_back("VEXANET_HTTP: this build has no web panel; ignored");
 #endif
   }
+  settings.policies = policy::PolicySettings::FromEnvironment(getenv, settings.fatal);
   return settings;
 }
 

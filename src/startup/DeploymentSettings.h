@@ -9,6 +9,7 @@
 
 #include "access/AccessPolicy.h"
 #include "base/Environment.h"
+#include "policy/PolicySettings.h"
 #include "web/HttpSetting.h"
 
 namespace vexanet {
@@ -21,6 +22,10 @@ struct DeploymentSettings {
   bool headless = false;
   // VEXANET_HTTP: where the web panel listens; empty: no panel.
   std::optional<web::HttpSetting> http;
+  // The relay safety policies (VEXANET_START_STATE, _OFF_ON_CLOSE, _MAX_ON, _INTERLOCK).
+  policy::PolicySettings policies;
+  // Settings so wrong that the server must not start (a malformed safety policy), one line each.
+  std::vector<std::string> fatal;
 
   // Each problem with a setting becomes one line in problems; the setting is then as if unset.
   static DeploymentSettings FromEnvironment(const EnvLookup& getenv,

@@ -31,6 +31,9 @@ class PanelLink;
 namespace vexanet::web {
 class WebPanel;
 }
+namespace vexanet::policy {
+class SafetyPolicies;
+}
 
 class Vexa {
  public:
@@ -98,4 +101,5 @@ class Vexa {
   LocalGUI* window_ = nullptr;  // the window, owned by the core (through its window link)
   std::unique_ptr<vexanet::PanelLink> panel_;
   std::unique_ptr<vexanet::web::WebPanel> web_;
+  std::unique_ptr<vexanet::policy::SafetyPolicies> policies_;
 };

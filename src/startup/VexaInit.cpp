@@ -1,11 +1,15 @@
 // The start-up sequence. Kept apart from the settings so that parts which only need the settings
 // do not pull the whole server into their link.
+#include <array>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "access/AccessPolicy.h"
+#include "policy/SafetyPolicies.h"
+#include "policy/StateFile.h"
 #include "device/Device.h"
 #include "gui/LocalGUI.h"
 #include "server/LocalCAM.h"
@@ -27,6 +31,7 @@ Vexa::~Vexa() {
   // Take the server back from the window before the core goes.
   if (window_ != nullptr) window_->scam.store(nullptr);
   web_.reset();
+  policies_.reset();
   core_.reset();
 }
 
@@ -63,6 +68,15 @@ void Vexa::init() {
       timings, std::move(access));
   // A client let in before the all-off of step 6, or the operator, switches after it.
   if (Device* device = core_->cam.load()) device->HoldSwitchesUntilInit();
+  // The safety policies watch every switch from here on, start-up's own included.
+  std::optional<std::array<bool, 8>> startStates;
+  if (deployment.policies.Any()) {
+    OutLine("Safety policies: " + deployment.policies.Describe());
+    policies_ = std::make_unique<vexanet::policy::SafetyPolicies>(
+        deployment.policies, core_->relays(), vexanet::policy::kStateFileName);
+    startStates = policies_->StartStates();
+    policies_->Start();
+  }
   // 4. The window's own reference to the server core.
   actions_ = std::make_unique<vexanet::CoreActions>(*core_, coreSettings.password);
   if (window_ != nullptr) window_->scam.store(actions_.get());
@@ -70,8 +84,8 @@ void Vexa::init() {
   if (coreSettings.autoaccept && core_->ss() != nullptr) core_->CommandB5();
   // The web panel, when the deployment asks for one: another operator view and source.
   StartWebPanel();
-  // 6. All relays off.
-  core_->relays().Init();
+  // 6. All relays off (or, restoring, as recorded).
+  core_->relays().Init(startStates);
   // 7, 8. The ready line.
   DelayT(2000);
   core_->ShowStat(comport + "  " + devtype + "  " + std::to_string(coreSettings.to.load()) +

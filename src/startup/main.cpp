@@ -44,6 +44,12 @@ int main(int /*argc*/, char** argv) {
   vexanet::DeploymentSettings deployment =
       vexanet::DeploymentSettings::FromEnvironment(vexanet::ProcessEnvironment(), problems);
   for (const std::string& problem : problems) vexanet::ConsoleLine(problem);
+  if (!deployment.fatal.empty()) {
+    for (const std::string& error : deployment.fatal) vexanet::ConsoleLine(error);
+    vexanet::ConsoleLine("Not started: a safety setting is malformed");
+    std::fflush(stdout);
+    std::_Exit(1);
+  }
   vexanet::InstallStopSignals();
   const bool headlessAsked = deployment.headless;
   const int status = vexanet::gui::RunWindowEventLoop(headlessAsked, [&deployment](bool headless) {

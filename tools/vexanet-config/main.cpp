@@ -25,6 +25,7 @@
 
 #include "access/AccessPolicy.h"
 #include "base/ConfigFile.h"
+#include "policy/PolicySettings.h"
 
 namespace acl = vexanet::access;
 namespace cfg = vexanet::cfg;
@@ -35,10 +36,11 @@ namespace {
 // Returns false when envFile cannot be read.
 bool ShowAccess(const std::string& envFile) {
   std::vector<std::string> problems;
-  acl::AccessSettings settings;
+  vexanet::EnvLookup lookup;
+  std::map<std::string, std::string> values;
   if (envFile.empty()) {
     std::cout << "environment: this process\n";
-    settings = acl::AccessSettings::FromEnvironment(vexanet::ProcessEnvironment(), problems);
+    lookup = vexanet::ProcessEnvironment();
   } else {
     std::error_code ec;
     std::ifstream in;
@@ -48,18 +50,24 @@ bool ShowAccess(const std::string& envFile) {
       std::cerr << "vexanet-config: cannot read the environment file " << envFile << "\n";
       return false;
     }
-    const std::map<std::string, std::string> values = acl::ReadEnvironmentFile(in);
+    values = acl::ReadEnvironmentFile(in);
     std::cout << "environment: " << envFile << "\n";
-    settings = acl::AccessSettings::FromEnvironment(
-        [&](const char* name) -> std::optional<std::string> {
-          const auto it = values.find(name);
-          if (it == values.end()) return std::nullopt;
-          return it->second;
-        },
-        problems);
+    lookup = [&values](const char* name) -> std::optional<std::string> {
+      const auto it = values.find(name);
+      if (it == values.end()) return std::nullopt;
+      return it->second;
+    };
   }
+  const acl::AccessSettings settings = acl::AccessSettings::FromEnvironment(lookup, problems);
+  std::vector<std::string> errors;
+  const vexanet::policy::PolicySettings policies =
+      vexanet::policy::PolicySettings::FromEnvironment(lookup, errors);
   for (const std::string& line : settings.Describe()) std::cout << line << "\n";
+  std::cout << "safety policies: " << policies.Describe() << "\n";
   for (const std::string& problem : problems) std::cout << "warning: " << problem << "\n";
+  for (const std::string& error : errors) {
+    std::cout << "error: " << error << " (the server does not start)\n";
+  }
   std::cout << std::flush;
   return true;
 }
