@@ -12,6 +12,7 @@
 #include "gui/ActionQueue.h"
 #include "gui/OperatorActions.h"
 #include "base/Console.h"
+#include "gui/StatusEcho.h"
 #include "base/Hex.h"
 
 namespace {
@@ -51,7 +52,7 @@ void LocalGUI::ShowStatus(const std::string& text) {
   if (view_) {
     view_->ShowStatus(text, Headless());
   } else if (Headless()) {
-    vexanet::ConsoleLine("Status: " + text);
+    vexanet::ConsoleLine(vexanet::gui::StatusEchoLine(text));
   }
 }
 

@@ -22,6 +22,13 @@ DeploymentSettings DeploymentSettings::FromEnvironment(const EnvLookup& getenv,
     problems.push_back("VEXANET_HTTP: this build has no web panel; ignored");
 #endif
   }
+  if (const auto value = getenv("VEXANET_AUDIT")) {
+    if (*value == "1") {
+      settings.audit = true;
+    } else if (!value->empty() && *value != "0") {
+      problems.push_back("VEXANET_AUDIT: \"" + *value + "\" is neither 1 nor 0; ignored");
+    }
+  }
   settings.policies = policy::PolicySettings::FromEnvironment(getenv, settings.fatal);
   return settings;
 }

@@ -22,6 +22,8 @@ struct DeploymentSettings {
   bool headless = false;
   // VEXANET_HTTP: where the web panel listens; empty: no panel.
   std::optional<web::HttpSetting> http;
+  // VEXANET_AUDIT=1: a console line for every relay change and client event, naming who.
+  bool audit = false;
   // The relay safety policies (VEXANET_START_STATE, _OFF_ON_CLOSE, _MAX_ON, _INTERLOCK).
   policy::PolicySettings policies;
   // Settings so wrong that the server must not start (a malformed safety policy), one line each.

@@ -34,6 +34,9 @@ class WebPanel;
 namespace vexanet::policy {
 class SafetyPolicies;
 }
+namespace vexanet::audit {
+class AuditLog;
+}
 
 class Vexa {
  public:
@@ -102,4 +105,5 @@ class Vexa {
   std::unique_ptr<vexanet::PanelLink> panel_;
   std::unique_ptr<vexanet::web::WebPanel> web_;
   std::unique_ptr<vexanet::policy::SafetyPolicies> policies_;
+  std::unique_ptr<vexanet::audit::AuditLog> audit_;
 };

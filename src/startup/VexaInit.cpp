@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "access/AccessPolicy.h"
+#include "audit/AuditLog.h"
 #include "policy/SafetyPolicies.h"
 #include "policy/StateFile.h"
 #include "device/Device.h"
@@ -32,6 +33,7 @@ Vexa::~Vexa() {
   if (window_ != nullptr) window_->scam.store(nullptr);
   web_.reset();
   policies_.reset();
+  audit_.reset();
   core_.reset();
 }
 
@@ -68,7 +70,9 @@ void Vexa::init() {
       timings, std::move(access));
   // A client let in before the all-off of step 6, or the operator, switches after it.
   if (Device* device = core_->cam.load()) device->HoldSwitchesUntilInit();
-  // The safety policies watch every switch from here on, start-up's own included.
+  // The audit log and the safety policies watch every switch from here on, start-up's own
+  // included.
+  if (deployment.audit) audit_ = std::make_unique<vexanet::audit::AuditLog>(core_->relays());
   std::optional<std::array<bool, 8>> startStates;
   if (deployment.policies.Any()) {
     OutLine("Safety policies: " + deployment.policies.Describe());

@@ -137,7 +137,7 @@ std::vector<Step> AllRelayWords() {
 const Conversation kConversations[] = {
     {"TypicalExchange",
      {},
-     {Connect(), Send("PWDQWK\r\n"), Reply(kAccepted), Status("Password = QWK OK"),
+     {Connect(), Send("PWDQWK\r\n"), Reply(kAccepted), Status("Password = **** OK"),
       Console("PWD OK"), Send("R1On\r\n"), Byte(0x08), Reply("Stat10000000"), Send("Get\r\n"),
       Reply("Stat10000000"), Send("Close\r\n"), Closed(), Status("Client Closed Connection!"),
       Console("Connection reset"), Console("Server Loop Close"),

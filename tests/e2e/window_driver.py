@@ -279,6 +279,7 @@ def run(server_exe, config_exe, artifacts, framebuffer, work):
     env = {k: v for k, v in os.environ.items()
            if k not in ("QT_QPA_PLATFORM", "WAYLAND_DISPLAY") and not k.startswith("VEXANET_COM")}
     env["VEXANET_COM1"] = line.path
+    env["VEXANET_AUDIT"] = "1"  # the operator's switch is named in the audit log
     if "ASAN_OPTIONS" in env:
         # The X keyboard library's strndup reads a name that is not NUL-terminated within its
         # length, which AddressSanitizer reports as an overflow only under strict_string_checks.
@@ -307,6 +308,8 @@ def run(server_exe, config_exe, artifacts, framebuffer, work):
         got = line.wait_bytes(9, "the byte of selector 4")
         check(got[8:9] == b"\x0b", "choosing On in selector 4 sent 0x0B")
         wait_status(window, "Stat00010000")
+        wait_for(lambda: "Audit: relay=4 off->on by=operator" in open(stdout_path).read(),
+                 "the audit line of the operator's switch")
         screenshot(framebuffer, window, os.path.join(artifacts, "window.png"))
 
         # A raw command in Host/PWD.
@@ -342,6 +345,7 @@ def run(server_exe, config_exe, artifacts, framebuffer, work):
         click(window, *CLOSE_BUTTON)
         check(client.closed_by_server(), "Close ended the client's connection")
         wait_for(lambda: "Button close" in open(stdout_path).read(), "the console's Button close")
+        check("Op3rator" not in open(stdout_path).read(), "the password is not on the console")
         check(len(line.received()) == 10, "no other byte went to the board")
         screenshot(framebuffer, window, os.path.join(artifacts, "window-after-close.png"))
 

@@ -578,7 +578,7 @@ TEST_F(WindowTest, HeadlessWritesEveryStatusTextAsALine) {
   window->SetHeadless(false);
   window->ShowStatus("shown only again");
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out, "Status: COM1  Vexa  0 minutes  Ready\nStatus: New Password= \n");
+  EXPECT_EQ(out, "Status: COM1  Vexa  0 minutes  Ready\nStatus: New Password= ****\n");
   EXPECT_EQ(view->statusfield->text(), QStringLiteral("shown only again"));
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "gui/LocalGUI.h"
+#include "gui/StatusEcho.h"
 #include "gui/WindowView.h"
 #include "gui_test_support.h"
 
@@ -185,3 +186,18 @@ TEST_F(WindowLogicTest, DestroyWaitsForTheActionInProgress) {
 }
 
 }  // namespace
+
+// The console's copy of the status texts never shows the clients' password; the window's field
+// keeps the texts (the view gets them unchanged).
+TEST(StatusEcho, ThePasswordIsMaskedAndEverythingElseKept) {
+  using vexanet::gui::StatusEchoLine;
+  EXPECT_EQ(StatusEchoLine("Client Command: PWDs3cret"), "Status: Client Command: PWD****");
+  EXPECT_EQ(StatusEchoLine("Client Command: PWD"), "Status: Client Command: PWD****");
+  EXPECT_EQ(StatusEchoLine("Password = s3 cret OK"), "Status: Password = **** OK");
+  EXPECT_EQ(StatusEchoLine("New Password= s3cret"), "Status: New Password= ****");
+  EXPECT_EQ(StatusEchoLine("New Password= "), "Status: New Password= ****");
+  for (const char* kept : {"Client Command: R1On", "Password required", "WRONG PASSWORD!",
+                           "Password/Connection Accepted!", "Client Command: Get PWDx"}) {
+    EXPECT_EQ(StatusEchoLine(kept), std::string("Status: ") + kept);
+  }
+}

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/Console.h"
+#include "gui/StatusEcho.h"
 #include "base/Product.h"
 #include "gui/LocalGUI.h"
 
@@ -215,7 +216,7 @@ void QtWindow::ShowStatus(const std::string& text, bool echo) {
       // Printed when the text takes its place in the order, so the console shows the texts in
       // the order the field does, and at once.
       [&text, echo] {
-        if (echo) vexanet::ConsoleLine("Status: " + text);
+        if (echo) vexanet::ConsoleLine(vexanet::gui::StatusEchoLine(text));
       },
       slot::kStatus);
 }

@@ -14,12 +14,14 @@
 #include <utility>
 
 #include "base/Console.h"
+#include "gui/StatusEcho.h"
 #include "base/Product.h"
 #include "gui/LocalGUI.h"
 
 namespace {
 
 using vexanet::ConsoleLine;
+using vexanet::gui::StatusEchoLine;
 namespace win32 = vexanet::gui::win32;
 namespace slot = vexanet::gui::slot;
 
@@ -310,7 +312,7 @@ void Win32Window::ShowStatus(const std::string& text, bool echo) {
       // Printed when the text takes its place in the order, so the console shows the texts in
       // the order the field does, and at once.
       [&text, echo] {
-        if (echo) ConsoleLine("Status: " + text);
+        if (echo) ConsoleLine(StatusEchoLine(text));
       },
       slot::kStatus);
 }
