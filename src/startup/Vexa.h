@@ -103,7 +103,10 @@ class Vexa {
   std::unique_ptr<OperatorActions> actions_;
   LocalGUI* window_ = nullptr;  // the window, owned by the core (through its window link)
   std::unique_ptr<vexanet::PanelLink> panel_;
+#if defined(VEXANET_HAVE_WEB)
+  // Only where the panel is built: its destructor lives in the panel's own sources.
   std::unique_ptr<vexanet::web::WebPanel> web_;
+#endif
   std::unique_ptr<vexanet::policy::SafetyPolicies> policies_;
   std::unique_ptr<vexanet::audit::AuditLog> audit_;
 };

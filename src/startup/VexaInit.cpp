@@ -31,7 +31,9 @@ void Vexa::StartWebPanel() {
 Vexa::~Vexa() {
   // Take the server back from the window before the core goes.
   if (window_ != nullptr) window_->scam.store(nullptr);
+#if defined(VEXANET_HAVE_WEB)
   web_.reset();
+#endif
   policies_.reset();
   audit_.reset();
   core_.reset();
