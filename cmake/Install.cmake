@@ -54,6 +54,13 @@ endif()
 # The unit, with this installation's paths.
 set(VEXANET_BINDIR "${CMAKE_INSTALL_FULL_BINDIR}")
 set(VEXANET_DOCDIR "${CMAKE_INSTALL_PREFIX}/${VEXANET_DOC_DIR}")
+# Readiness and the watchdog where the server tells systemd (built with libsystemd); a plain
+# process otherwise, which systemd takes as started once it runs.
+if(VEXANET_HAVE_SYSTEMD)
+  set(VEXANET_SERVICE_READINESS "Type=notify\nNotifyAccess=main\nWatchdogSec=30")
+else()
+  set(VEXANET_SERVICE_READINESS "Type=exec")
+endif()
 configure_file(${PROJECT_SOURCE_DIR}/packaging/vexanet.service.in
                ${PROJECT_BINARY_DIR}/packaging/vexanet.service @ONLY)
 
@@ -150,6 +157,9 @@ else()
   set(web_depends "")
   if(VEXANET_HAVE_WEB)
     set(web_depends ", libcpp-httplib0.11")
+  endif()
+  if(VEXANET_HAVE_SYSTEMD)
+    string(APPEND web_depends ", libsystemd0")
   endif()
   set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "libstdc++6, libc6${web_depends}")
   set(CPACK_DEBIAN_WINDOW_PACKAGE_DEPENDS

@@ -28,10 +28,14 @@ class RelayService::Turn {
  public:
   Turn(RelayService& service, const Source& source) : service_(service), lock_(service.turn_) {
     service_.turnOwner_.store(std::this_thread::get_id());
+    service_.activity_.Begin();
     service_.RunPendingInTurn();
     service_.current_ = source;
   }
-  ~Turn() { service_.turnOwner_.store(std::thread::id()); }
+  ~Turn() {
+    service_.activity_.End();
+    service_.turnOwner_.store(std::thread::id());
+  }
   Turn(const Turn&) = delete;
   Turn& operator=(const Turn&) = delete;
 

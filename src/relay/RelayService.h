@@ -33,6 +33,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/Activity.h"
+
 class Device;
 
 namespace vexanet::relay {
@@ -133,6 +135,8 @@ class RelayService {
   std::string Status() const;
   // Whether the serial line is up (true until it is reported lost).
   bool SerialUp() const { return serialUp_.load(); }
+  // Busy while a request holds the turn (for a health check).
+  const Activity& activity() const { return activity_; }
 
   // --- reports from the service's owner ----------------------------------------------------
   // The driver recorded relay index 0..7 as state 0 or 1 (called with its switch lock held).
@@ -162,6 +166,7 @@ class RelayService {
   Device& device_;
   const RawSend sendRaw_;
 
+  Activity activity_{"relay requests"};
   std::mutex turn_;                          // one request at a time
   std::atomic<std::thread::id> turnOwner_{}; // the thread holding turn_
   Source current_;                           // the source of turn_'s holder; guarded by turn_

@@ -311,6 +311,13 @@ std::string SerOutPort::iodebug() {
 }
 
 SerOutPort::Buffer SerOutPort::SendSerial(std::span<const uint8_t> bytes) {
+  vexanet::BusyScope busy(&writing_);
+#if defined(VEXANET_TEST_HOOKS)
+  // Tests of the health check: a writer that never comes back.
+  if (hangFrom_ > 0 && sends_.fetch_add(1) + 1 >= hangFrom_) {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  }
+#endif
   {
     std::lock_guard lock(st_->m);
     st_->SerError = 0;

@@ -22,15 +22,19 @@
 // once per retry interval while the line is down) and is stopped and joined by the destructor.
 #pragma once
 
+
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "base/Activity.h"
 
 namespace SerialKit {
 class SerialConfig;
@@ -109,6 +113,8 @@ class SerOutPort {
   // The device path of the line as the driver last resolved it ("/dev/ttyUSB0", the path in
   // VEXANET_COM1), or the port name when the driver did not say.
   std::string DeviceName() const;
+  // Busy while a byte goes out with its pause (for a health check).
+  const vexanet::Activity& writing() const { return writing_; }
   // Shortens or lengthens the wait between tries (tests); kRetryInterval unless set.
   void SetRetryInterval(std::chrono::milliseconds interval);
 
@@ -117,4 +123,14 @@ class SerOutPort {
   bool Recover(bool background);
   void RetryLoop();
   std::unique_ptr<State> st_;
+  vexanet::Activity writing_{"serial line writer"};
+#if defined(VEXANET_TEST_HOOKS)
+  // VEXANET_TEST_HANG_SERIAL=N in a build with test hooks: the N-th send and every later one
+  // hang (start-up's all-off is sends 1 to 8).
+  const long hangFrom_ = [] {
+    const char* n = std::getenv("VEXANET_TEST_HANG_SERIAL");
+    return n != nullptr ? std::atol(n) : 0L;
+  }();
+  std::atomic<long> sends_{0};
+#endif
 };

@@ -173,6 +173,8 @@ void ClientSocket::HandleLines() {
       a_.store(false);
       return;
     }
+    // Acting on the line (a relay word waits for its turn and its byte) until the next read.
+    vexanet::BusyScope busy(host_.SessionActivity());
     if (status == Connection::ReadStatus::TooLong) {
       vexanet::ConsoleLine("Client line longer than " +
                            std::to_string(LineReader::kDefaultMaxLine) +

@@ -247,6 +247,10 @@ void LocalCAM::SelectRelay(int32_t relay, int32_t item) {
   relays_->Recorded(relay, item);
 }
 
+std::vector<const vexanet::Activity*> LocalCAM::Activities() const {
+  return {&relays_->activity(), &sop_->writing(), &sessionWork_};
+}
+
 void LocalCAM::BeforeSwitch(int32_t relay, int32_t state) {
   relays_->BeforeSwitch(relay, state);
 }

@@ -118,6 +118,9 @@ class LocalCAM : public DeviceHost, public SessionHost {
   void SessionClosed() override;
   bool PasswordMatches(const std::string& given) override;
   vexanet::access::AccessPolicy* access() override { return access_.get(); }
+  vexanet::Activity* SessionActivity() override { return &sessionWork_; }
+  // The parts a health check watches: relay requests, the serial line's writer, client sessions.
+  std::vector<const vexanet::Activity*> Activities() const;
 
   // The one way to the relays; made with the device, lives as long as the core.
   vexanet::relay::RelayService& relays() { return *relays_; }
@@ -183,6 +186,7 @@ class LocalCAM : public DeviceHost, public SessionHost {
   ServerWindow* localgui_ = nullptr;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> connectEnabled_{false};
+  vexanet::Activity sessionWork_{"client session"};
   // The listening socket: set once, by the constructor or the listen retry thread (under
   // retryLock_); ssOpen_ is what other threads read.
   std::unique_ptr<ServerSocket> ss_;

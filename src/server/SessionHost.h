@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/Activity.h"
 #include "relay/RelayService.h"
 
 namespace vexanet::access {
@@ -27,6 +28,8 @@ class SessionHost {
   // Something happened to the client at "address:port" (for observers such as an audit log).
   virtual void ClientChanged(vexanet::relay::ClientEvent /*event*/,
                              const std::string& /*client*/) {}
+  // Busy while a session acts on a client's line (for a health check); null: not watched.
+  virtual vexanet::Activity* SessionActivity() { return nullptr; }
   // The password a client's "PWD" line must carry.
   virtual std::string password() = 0;
   // The session time in minutes, shared by every session: a client's "TO=" changes it, and the

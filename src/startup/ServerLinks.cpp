@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "gui/LocalGUI.h"
+#include "gui/StatusEcho.h"
 #include "server/ClientSocket.h"
 #include "server/LocalCAM.h"
 
@@ -59,6 +60,19 @@ void CoreActions::SendCommandBytes(std::span<const uint8_t> bytes) {
 void CoreActions::SetHostAndPassword(const std::string& text) {
   core_.CommandB4(text);
   password_.set(text);
+}
+
+ServiceStatus::ServiceStatus(relay::RelayService& relays, service::ServiceManager& manager)
+    : relays_(relays), manager_(manager) {
+  relays_.AddObserver(*this);
+}
+
+ServiceStatus::~ServiceStatus() {
+  relays_.RemoveObserver(*this);
+}
+
+void ServiceStatus::StatusText(const std::string& text) {
+  manager_.Status(gui::MaskPassword(text));
 }
 
 bool PanelLink::ConnectAllowed() {

@@ -11,6 +11,8 @@
 #include "gui/OperatorActions.h"
 #include "server/CoreSettings.h"
 #include "server/ServerWindow.h"
+#include "relay/RelayService.h"
+#include "service/ServiceManager.h"
 #include "web/WebPanel.h"
 
 class LocalCAM;
@@ -71,6 +73,20 @@ class PanelLink : public web::PanelActions {
  private:
   LocalCAM& core_;
   Password& password_;
+};
+
+// The latest status text, with the password masked, as the service manager's status.
+class ServiceStatus : public relay::RelayObserver {
+ public:
+  ServiceStatus(relay::RelayService& relays, service::ServiceManager& manager);
+  ~ServiceStatus() override;
+  ServiceStatus(const ServiceStatus&) = delete;
+  ServiceStatus& operator=(const ServiceStatus&) = delete;
+  void StatusText(const std::string& text) override;
+
+ private:
+  relay::RelayService& relays_;
+  service::ServiceManager& manager_;
 };
 
 }  // namespace vexanet

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "base/Console.h"
 
@@ -25,7 +26,7 @@ constexpr Handled kHandled[] = {
     {SIGQUIT, "SIGQUIT", true}, {SIGUSR1, "SIGUSR1", false}, {SIGUSR2, "SIGUSR2", false},
 };
 
-[[noreturn]] void TakeSignals(sigset_t set) {
+[[noreturn]] void TakeSignals(sigset_t set, const std::function<void()>& beforeStop) {
   for (;;) {
     int sig = 0;
     if (::sigwait(&set, &sig) != 0) continue;
@@ -36,6 +37,7 @@ constexpr Handled kHandled[] = {
         break;
       }
       ConsoleLine(std::string("Signal ") + h.name + " received: stopping");
+      if (beforeStop) beforeStop();
       std::fflush(stdout);
       ::_exit(0);  // every console line is already flushed
     }
@@ -44,7 +46,7 @@ constexpr Handled kHandled[] = {
 
 }  // namespace
 
-void InstallStopSignals() {
+void InstallStopSignals(std::function<void()> beforeStop) {
   sigset_t set;
   sigemptyset(&set);
   for (const Handled& h : kHandled) sigaddset(&set, h.number);
@@ -52,7 +54,7 @@ void InstallStopSignals() {
   if (blocked != 0) {
     ConsoleLine("Cannot block the stop signals (error " + std::to_string(blocked) + ")");
   }
-  std::thread(TakeSignals, set).detach();
+  std::thread(TakeSignals, set, std::move(beforeStop)).detach();
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);

@@ -7,10 +7,15 @@
 // On POSIX systems these signals are blocked in every thread and taken by one thread of their
 // own with sigwait, so the console line is written by ordinary code, not in a signal handler.
 // Must therefore be called before any other thread starts: threads inherit the blocked set.
+//
+// beforeStop runs on the stopping thread just before the process ends (it tells the service
+// manager); it must not wait for anything.
 #pragma once
+
+#include <functional>
 
 namespace vexanet {
 
-void InstallStopSignals();
+void InstallStopSignals(std::function<void()> beforeStop = {});
 
 }  // namespace vexanet

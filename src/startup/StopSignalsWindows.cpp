@@ -11,12 +11,19 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 
 #include "base/Console.h"
 
 namespace vexanet {
 
 namespace {
+
+// Set once before the handler is installed.
+std::function<void()>& BeforeStop() {
+  static std::function<void()> beforeStop;
+  return beforeStop;
+}
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   switch (event) {
@@ -27,6 +34,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
       // Every console line is already flushed. TerminateProcess rather than ExitProcess: the
       // latter's clean-up would wait for locks the other threads, stopped wherever they were,
       // may hold.
+      if (BeforeStop()) BeforeStop()();
       ::TerminateProcess(::GetCurrentProcess(), 0);
       return TRUE;
     default:
@@ -36,7 +44,8 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 
 }  // namespace
 
-void InstallStopSignals() {
+void InstallStopSignals(std::function<void()> beforeStop) {
+  BeforeStop() = std::move(beforeStop);
   // A parent may have started us with Ctrl+C ignored (a new process group); take it back.
   ::SetConsoleCtrlHandler(nullptr, FALSE);
   if (!::SetConsoleCtrlHandler(OnConsoleEvent, TRUE)) {

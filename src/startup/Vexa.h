@@ -37,6 +37,13 @@ class SafetyPolicies;
 namespace vexanet::audit {
 class AuditLog;
 }
+namespace vexanet::service {
+class HealthWatch;
+class ServiceManager;
+}
+namespace vexanet {
+class ServiceStatus;
+}
 
 class Vexa {
  public:
@@ -75,7 +82,9 @@ class Vexa {
 
   // Entry point body: creates one Vexa with the deployment settings main read and runs init.
   // Arguments are ignored.
-  static int main(int argc, char** argv, vexanet::DeploymentSettings deployment);
+  // The service manager hears when the server is ready and its status texts.
+  static int main(int argc, char** argv, vexanet::DeploymentSettings deployment,
+                  vexanet::service::ServiceManager& serviceManager);
 
   // The start-up sequence.
   void init();
@@ -109,4 +118,7 @@ class Vexa {
 #endif
   std::unique_ptr<vexanet::policy::SafetyPolicies> policies_;
   std::unique_ptr<vexanet::audit::AuditLog> audit_;
+  vexanet::service::ServiceManager* serviceManager_ = nullptr;
+  std::unique_ptr<vexanet::ServiceStatus> serviceStatus_;
+  std::unique_ptr<vexanet::service::HealthWatch> health_;
 };

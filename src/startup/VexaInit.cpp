@@ -9,6 +9,7 @@
 
 #include "access/AccessPolicy.h"
 #include "audit/AuditLog.h"
+#include "service/HealthWatch.h"
 #include "policy/SafetyPolicies.h"
 #include "policy/StateFile.h"
 #include "device/Device.h"
@@ -34,15 +35,19 @@ Vexa::~Vexa() {
 #if defined(VEXANET_HAVE_WEB)
   web_.reset();
 #endif
+  health_.reset();
+  serviceStatus_.reset();
   policies_.reset();
   audit_.reset();
   core_.reset();
 }
 
-int Vexa::main(int /*argc*/, char** /*argv*/, vexanet::DeploymentSettings deployment) {
+int Vexa::main(int /*argc*/, char** /*argv*/, vexanet::DeploymentSettings deployment,
+               vexanet::service::ServiceManager& serviceManager) {
   // The main object lives as long as the process: the server core it creates is never torn down.
   static Vexa vexa;
   vexa.deployment = std::move(deployment);
+  vexa.serviceManager_ = &serviceManager;
   vexa.init();
   return 0;
 }
@@ -75,6 +80,9 @@ void Vexa::init() {
   // The audit log and the safety policies watch every switch from here on, start-up's own
   // included.
   if (deployment.audit) audit_ = std::make_unique<vexanet::audit::AuditLog>(core_->relays());
+  if (serviceManager_ != nullptr) {
+    serviceStatus_ = std::make_unique<vexanet::ServiceStatus>(core_->relays(), *serviceManager_);
+  }
   std::optional<std::array<bool, 8>> startStates;
   if (deployment.policies.Any()) {
     OutLine("Safety policies: " + deployment.policies.Describe());
@@ -96,4 +104,12 @@ void Vexa::init() {
   DelayT(2000);
   core_->ShowStat(comport + "  " + devtype + "  " + std::to_string(coreSettings.to.load()) +
                   " minutes" + "  Ready");
+  // Ready for the service manager too; from now on its watchdog hears that all parts work.
+  if (serviceManager_ != nullptr) {
+    serviceManager_->Ready();
+    if (const auto interval = serviceManager_->WatchdogInterval()) {
+      health_ = std::make_unique<vexanet::service::HealthWatch>(*serviceManager_, *interval,
+                                                                core_->Activities());
+    }
+  }
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +17,7 @@
 
 #include "gui/EventLoop.h"
 #include "base/Console.h"
+#include "service/ServiceManager.h"
 #include "startup/StopSignals.h"
 #include "startup/Vexa.h"
 
@@ -50,12 +52,15 @@ int main(int /*argc*/, char** argv) {
     std::fflush(stdout);
     std::_Exit(1);
   }
-  vexanet::InstallStopSignals();
+  // The service manager (systemd) that started us, if any: it hears ready, status and stopping.
+  const std::unique_ptr<vexanet::service::ServiceManager> serviceManager =
+      vexanet::service::ConnectServiceManager();
+  vexanet::InstallStopSignals([manager = serviceManager.get()] { manager->Stopping(); });
   const bool headlessAsked = deployment.headless;
-  const int status = vexanet::gui::RunWindowEventLoop(headlessAsked, [&deployment](bool headless) {
+  const int status = vexanet::gui::RunWindowEventLoop(headlessAsked, [&](bool headless) {
     try {
       deployment.headless = headless;
-      Vexa::main(0, nullptr, std::move(deployment));
+      Vexa::main(0, nullptr, std::move(deployment), *serviceManager);
     } catch (const std::exception& e) {
       vexanet::ConsoleLine(std::string("Start-up failed: ") + e.what());
       std::_Exit(1);
