@@ -63,6 +63,9 @@ else()
 endif()
 configure_file(${PROJECT_SOURCE_DIR}/packaging/vexanet.service.in
                ${PROJECT_BINARY_DIR}/packaging/vexanet.service @ONLY)
+# One instance per board: vexanet@NAME.service with /etc/vexanet/NAME.env.
+configure_file(${PROJECT_SOURCE_DIR}/packaging/vexanet@.service.in
+               ${PROJECT_BINARY_DIR}/packaging/vexanet@.service @ONLY)
 
 # The example configuration file: what `vexanet-config write` produces with its defaults.
 set(_vexanet_example ${PROJECT_BINARY_DIR}/packaging/VexaNetCFG.bin.example)
@@ -105,7 +108,8 @@ endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${VEXANET_DOC_DIR}/docs
         FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
 install(FILES ${_vexanet_example} DESTINATION ${VEXANET_DOC_DIR})
-install(FILES ${PROJECT_BINARY_DIR}/packaging/vexanet.service DESTINATION ${_vexanet_unit_dir})
+install(FILES ${PROJECT_BINARY_DIR}/packaging/vexanet.service
+              ${PROJECT_BINARY_DIR}/packaging/vexanet@.service DESTINATION ${_vexanet_unit_dir})
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/vexanet.default DESTINATION ${_vexanet_defaults_dir}
         RENAME vexanet)
 

@@ -97,7 +97,23 @@ int Show(const std::string& path, const std::string& envFile) {
   return ShowAccess(envFile) ? 0 : 1;
 }
 
-int Write(const std::string& path, const cfg::Request& request) {
+// The configuration file of the service instance NAME (vexanet@NAME.service): its working folder
+// under /var/lib/vexanet. Empty for a name that is not letters, digits, '_' and '-'.
+std::string InstancePath(const std::string& name) {
+  if (name.empty() || name.size() > 64) return {};
+  for (const char c : name) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '_' || c == '-';
+    if (!ok) return {};
+  }
+  return std::string("/var/lib/vexanet/") + name + "/" + cfg::kFileName;
+}
+
+int Write(const std::string& path, const cfg::Request& request, bool ifMissing) {
+  std::error_code ec;
+  if (ifMissing && std::filesystem::exists(path, ec)) return 0;
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  if (!folder.empty()) std::filesystem::create_directories(folder, ec);
   std::vector<uint8_t> bytes;
   try {
     bytes = cfg::Encode(request);
@@ -142,6 +158,12 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   write->add_flag("--manual", request.manual,
                   "Do not accept clients automatically (no listening socket)");
+  std::string instance;
+  write->add_option("--instance", instance,
+                    "Write the file of the service instance NAME (vexanet@NAME.service): "
+                    "/var/lib/vexanet/NAME/VexaNetCFG.bin, in place of FILE");
+  bool ifMissing = false;
+  write->add_flag("--if-missing", ifMissing, "Leave an existing file as it is");
 
   try {
     app.parse(argc, argv);
@@ -152,5 +174,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (*show) return Show(showPath, envFile);
-  return Write(writePath, request);
+  if (!instance.empty()) {
+    writePath = InstancePath(instance);
+    if (writePath.empty()) {
+      std::cerr << "vexanet-config: instance names are letters, digits, _ and - (at most 64)\n";
+      return 2;
+    }
+  }
+  return Write(writePath, request, ifMissing);
 }
