@@ -14,7 +14,6 @@ import ctypes.util
 import os
 import select
 import signal
-import socket
 import struct
 import subprocess
 import sys
@@ -25,7 +24,7 @@ import zlib
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import testlines  # noqa: E402
-from testlines import Client, Failure, SerialLine, wait_for  # noqa: E402
+from testlines import Client, Failure, SerialLine, free_port, wait_for  # noqa: E402
 
 DEADLINE = 10.0  # seconds; only a hang ever reaches it
 TITLE = "VexaNet Server"
@@ -247,26 +246,6 @@ def screenshot(framebuffer, window, path):
 
 # ---- the network ------------------------------------------------------------------------------
 
-def free_port(low=3002, high=3128):
-    start = int.from_bytes(os.urandom(2), "little") % (high - low + 1)
-    for i in range(high - low + 1):
-        port = low + (start + i) % (high - low + 1)
-        try:
-            s = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
-            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
-            addr = ("::", port)
-        except OSError:
-            s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-            addr = ("0.0.0.0", port)
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        try:
-            s.bind(addr)
-            return port
-        except OSError:
-            continue
-        finally:
-            s.close()
-    raise Failure("no free TCP port")
 
 
 # ---- the test ------------------------------------------------------------------------------------

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "EnvTable.h"
 #include "RelayTesting.h"
 #include "TempDir.h"
 #include "device/Vexa8.h"
@@ -25,6 +26,8 @@
 namespace vexanet::policy {
 namespace {
 
+const auto Table = testing_support::EnvTable;
+
 using namespace std::chrono_literals;
 using testing_support::ForwardingHost;
 using testing_support::RecordingObserver;
@@ -32,14 +35,6 @@ using testing_support::TempDir;
 using relay::ClientEvent;
 using relay::Source;
 using Heard = std::vector<std::string>;
-
-EnvLookup Table(std::map<std::string, std::string> values) {
-  return [values = std::move(values)](const char* name) -> std::optional<std::string> {
-    auto it = values.find(name);
-    if (it == values.end()) return std::nullopt;
-    return it->second;
-  };
-}
 
 TEST(PolicySettingsParse, EveryFormAndTheLineThatSaysSo) {
   std::vector<std::string> errors;

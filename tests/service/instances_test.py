@@ -14,7 +14,6 @@ import os
 import re
 import shlex
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -22,7 +21,7 @@ import time
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from testlines import Client, Failure, SerialLine, check, wait_for  # noqa: E402
+from testlines import Client, Failure, SerialLine, check, free_port, wait_for  # noqa: E402
 
 DEADLINE = 20.0
 
@@ -40,18 +39,6 @@ def read_env(path):
             env[key] = value
     return env
 
-
-def free_port():
-    for port in range(3001 + 10, 3001 + 120):
-        s = socket.socket()
-        try:
-            s.bind(("127.0.0.1", port))
-            return port
-        except OSError:
-            continue
-        finally:
-            s.close()
-    raise Failure("no free port near 3001")
 
 
 def command(line, env, programs):
@@ -74,7 +61,7 @@ def run(unit, server_exe, config_exe):
             for name in ("board1", "board2"):
                 line = SerialLine()
                 lines.append(line)
-                port = free_port() if not servers else free_port_after(servers[-1][1])
+                port = free_port(3010, 3128) if not servers else free_port_after(servers[-1][1])
                 env_file = os.path.join(root, name + ".env")
                 with open(env_file, "w") as f:
                     f.write("VEXANET_COM1=%s\nVEXANET_TCP_PORT=%d\n" % (line.path, port))
@@ -134,7 +121,7 @@ def run(unit, server_exe, config_exe):
 
 def free_port_after(taken):
     while True:
-        port = free_port()
+        port = free_port(3010, 3128)
         if port != taken:
             return port
 

@@ -6,18 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "EnvTable.h"
 #include "startup/DeploymentSettings.h"
 
 namespace vexanet {
 namespace {
 
-EnvLookup Table(std::map<std::string, std::string> values) {
-  return [values = std::move(values)](const char* name) -> std::optional<std::string> {
-    auto it = values.find(name);
-    if (it == values.end()) return std::nullopt;
-    return it->second;
-  };
-}
+const auto Table = testing_support::EnvTable;
 
 TEST(DeploymentSettings, NothingSetIsTheSpecifiedServer) {
   std::vector<std::string> problems;

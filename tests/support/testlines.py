@@ -38,6 +38,30 @@ def wait_for(predicate, what, timeout=10.0, interval=0.05):
             raise Failure("timed out waiting for " + what)
         time.sleep(interval)
 
+def free_port(low=3002, high=3128):
+    """A TCP port in [low, high] that nothing listens on now, starting at a random one so that
+    tests running at the same time rarely pick the same. The default range is what the
+    configuration file can hold (an offset from 3001)."""
+    start = int.from_bytes(os.urandom(2), "little") % (high - low + 1)
+    for i in range(high - low + 1):
+        port = low + (start + i) % (high - low + 1)
+        try:
+            s = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
+            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+            addr = ("::", port)
+        except OSError:
+            s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            addr = ("0.0.0.0", port)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind(addr)
+            return port
+        except OSError:
+            continue
+        finally:
+            s.close()
+    raise Failure("no free TCP port")
+
 
 class SerialLine:
     def __init__(self):

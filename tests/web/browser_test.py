@@ -22,7 +22,7 @@ import urllib.request
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from testlines import Client, Failure, SerialLine, check, wait_for  # noqa: E402
+from testlines import Client, Failure, SerialLine, check, free_port, wait_for  # noqa: E402
 
 try:
     import websocket  # Debian's python3-websocket
@@ -63,20 +63,6 @@ class Server:
         self.proc.wait()
         self.out.close()
 
-
-def free_port():
-    # The configuration file stores the port as an offset from 3001 (-128..127).
-    import socket
-    for port in range(3001 + 1, 3001 + 120):
-        s = socket.socket()
-        try:
-            s.bind(("127.0.0.1", port))
-            return port
-        except OSError:
-            continue
-        finally:
-            s.close()
-    raise Failure("no free port near 3001")
 
 
 class Browser:

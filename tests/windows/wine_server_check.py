@@ -19,7 +19,6 @@ import json
 import os
 import select
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -30,24 +29,11 @@ import urllib.request
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from testlines import Client, Failure as Failed, SerialLine  # noqa: E402
+from testlines import Client, Failure as Failed, SerialLine, free_port  # noqa: E402
 from window_driver_wine import wine_programs  # noqa: E402
 
 STEP_TIMEOUT = 60.0  # the first run may have to make the Wine prefix
 
-
-def free_port():
-    # The configuration file stores the port as an offset from 3001 (-128..127).
-    for port in range(3001 - 120, 3001 + 120):
-        s = socket.socket()
-        try:
-            s.bind(("127.0.0.1", port))
-            return port
-        except OSError:
-            continue
-        finally:
-            s.close()
-    raise Failed("no free port near 3001")
 
 
 class Server:
