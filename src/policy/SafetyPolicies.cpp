@@ -1,6 +1,8 @@
 #include "policy/SafetyPolicies.h"
 
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "base/Console.h"
 #include "policy/StateFile.h"
@@ -25,7 +27,23 @@ std::optional<std::array<bool, 8>> SafetyPolicies::StartStates() const {
   if (!settings_.restore) return std::nullopt;
   std::string why;
   std::optional<std::array<bool, 8>> states = ReadStateFile(stateFile_, why);
-  if (!states) ConsoleLine("Relay states not restored: " + why + "; all relays off");
+  if (!states) {
+    ConsoleLine("Relay states not restored: " + why + "; all relays off");
+    return states;
+  }
+  // A file from before an interlock was set may hold two relays of a group on: the first stays.
+  for (const std::vector<int32_t>& group : settings_.interlocks) {
+    bool kept = false;
+    for (const int32_t relay : group) {
+      bool& on = (*states)[static_cast<size_t>(relay)];
+      if (on && kept) {
+        on = false;
+        ConsoleLine("Relay " + std::to_string(relay + 1) +
+                    " not restored on: an interlocked relay of its group is");
+      }
+      kept = kept || on;
+    }
+  }
   return states;
 }
 

@@ -38,7 +38,8 @@ class SafetyPolicies : public relay::RelayObserver {
   SafetyPolicies& operator=(const SafetyPolicies&) = delete;
 
   // The states start-up sends instead of all off: with restore, the recorded ones (one console
-  // line and empty when the file cannot be used); otherwise empty.
+  // line and empty when the file cannot be used; of interlocked relays recorded on together only
+  // the first of the group, with a line for each other); otherwise empty.
   std::optional<std::array<bool, 8>> StartStates() const;
   // Hands the interlocks to the service, starts watching and the thread. Before start-up's
   // initial switching, so that it counts as a change like any other.

@@ -253,5 +253,18 @@ TEST_F(Policies, RestoreKeepsTheStateFileAfterEveryChange) {
             (std::vector<uint8_t>{0x08, 0x01, 0x0A, 0x03, 0x04, 0x05, 0x06, 0x07}));
 }
 
+// A state file written before an interlock was set: the group's first relay that is on stays on.
+TEST_F(Policies, RestoreNeverPutsTwoInterlockedRelaysOn) {
+  std::string error;
+  ASSERT_TRUE(WriteStateFile(dir_.path() / kStateFileName,
+                             {true, true, false, false, true, true, true, false}, error));
+  PolicySettings s;
+  s.restore = true;
+  s.interlocks = {{0, 1}, {4, 5, 6}};
+  Start(s);
+  EXPECT_EQ(policies_->StartStates(),
+            (std::array<bool, 8>{true, false, false, false, true, false, false, false}));
+}
+
 }  // namespace
 }  // namespace vexanet::policy
