@@ -1,18 +1,24 @@
 #include "startup/DeploymentSettings.h"
 
 namespace vexanet {
+namespace {
+
+// A switch written 1 (on) or 0 (off); unset or empty is off, anything else a problem and off.
+bool Flag(const EnvLookup& getenv, const char* name, std::vector<std::string>& problems) {
+  const auto value = getenv(name);
+  if (!value || value->empty() || *value == "0") return false;
+  if (*value == "1") return true;
+  problems.push_back(std::string(name) + ": \"" + *value + "\" is neither 1 nor 0; ignored");
+  return false;
+}
+
+}  // namespace
 
 DeploymentSettings DeploymentSettings::FromEnvironment(const EnvLookup& getenv,
                                                        std::vector<std::string>& problems) {
   DeploymentSettings settings;
   settings.access = access::AccessSettings::FromEnvironment(getenv, problems);
-  if (const auto value = getenv("VEXANET_HEADLESS")) {
-    if (*value == "1") {
-      settings.headless = true;
-    } else if (!value->empty() && *value != "0") {
-      problems.push_back("VEXANET_HEADLESS: \"" + *value + "\" is neither 1 nor 0; ignored");
-    }
-  }
+  settings.headless = Flag(getenv, "VEXANET_HEADLESS", problems);
   if (const auto value = getenv("VEXANET_HTTP"); value && !value->empty()) {
 #if defined(VEXANET_HAVE_WEB)
     std::string problem;
@@ -22,13 +28,7 @@ DeploymentSettings DeploymentSettings::FromEnvironment(const EnvLookup& getenv,
     problems.push_back("VEXANET_HTTP: this build has no web panel; ignored");
 #endif
   }
-  if (const auto value = getenv("VEXANET_AUDIT")) {
-    if (*value == "1") {
-      settings.audit = true;
-    } else if (!value->empty() && *value != "0") {
-      problems.push_back("VEXANET_AUDIT: \"" + *value + "\" is neither 1 nor 0; ignored");
-    }
-  }
+  settings.audit = Flag(getenv, "VEXANET_AUDIT", problems);
   settings.policies = policy::PolicySettings::FromEnvironment(getenv, settings.fatal);
   return settings;
 }
