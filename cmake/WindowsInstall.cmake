@@ -6,15 +6,18 @@
 #   VexaNet-<version>-win64.zip   the same tree in a folder VexaNet-<version>-win64, to use
 #                                 without installing
 #
-#   vexanet-server.exe, vexanet-config.exe, vexanet-client.exe, README.txt (README.md)
+#   vexanet-server.exe, vexanet-config.exe, vexanet-service.exe, vexanet-client.exe,
+#   README.txt (README.md)
 #
 # The server reads VexaNetCFG.bin from its working folder. The installer keeps it in the
 # machine's data folder C:\ProgramData\VexaNet: the Start Menu shortcut starts the server there,
 # the defaults are written there (with the installed vexanet-config.exe) only when no file
 # exists, so an upgrade keeps the user's file, and the uninstaller leaves folder and file alone.
-# The installer's own steps are NSIS macros in packaging/windows/vexanet.nsh.
+# The installer's own steps are NSIS macros in packaging/windows/vexanet.nsh. Its page "Windows
+# service" (or /SERVICE=1 on a silent install's command line) installs and starts the server as
+# the service VexaNet, working in the same data folder.
 
-install(TARGETS vexanet-server vexanet-config RUNTIME DESTINATION .)
+install(TARGETS vexanet-server vexanet-config vexanet-service RUNTIME DESTINATION .)
 if(TARGET vexanet-client)
   install(TARGETS vexanet-client RUNTIME DESTINATION .)
 endif()
@@ -25,7 +28,7 @@ endif()
 
 # Everything the install rules need, for a build of just that (scripts/package --windows).
 add_custom_target(vexanet-installables)
-add_dependencies(vexanet-installables vexanet-server vexanet-config)
+add_dependencies(vexanet-installables vexanet-server vexanet-config vexanet-service)
 if(TARGET vexanet-client)
   add_dependencies(vexanet-installables vexanet-client)
 endif()
@@ -60,6 +63,8 @@ set(CPACK_NSIS_DEFINES
     "  !include \"${PROJECT_SOURCE_DIR}/packaging/windows/vexanet.nsh\"\n"
     "  !define MUI_STARTMENUPAGE_DEFAULTFOLDER \"VexaNet\"")
 string(JOIN "" CPACK_NSIS_DEFINES ${CPACK_NSIS_DEFINES})
+# The template's place for the components page holds the service page (there are no components).
+set(CPACK_NSIS_PAGE_COMPONENTS "Page custom VexaNetServicePage VexaNetServicePageLeave")
 set(CPACK_NSIS_EXTRA_PREINSTALL_COMMANDS "!insertmacro VexaNetPreInstall")
 set(CPACK_NSIS_CREATE_ICONS_EXTRA "!insertmacro VexaNetCreateShortcuts")
 set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS "!insertmacro VexaNetWriteDefaults")

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "base/ConsoleOutput.h"
+
 namespace vexanet {
 
 namespace {
@@ -84,8 +86,7 @@ void ConsoleLine(std::string_view text) {
   std::string line = ConsoleSafe(text);
   line.push_back('\n');
   std::lock_guard lock(m);
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
+  WriteConsoleOutput(line);
 }
 
 }  // namespace vexanet

@@ -19,6 +19,9 @@ and no serial device of this machine is opened. Prints one line per check:
   - the installed vexanet-config.exe changes the file, and a second silent install keeps it;
   - a silent uninstall removes programs, shortcuts and uninstall entry, and keeps the data
     folder with the file;
+  - a silent install with /SERVICE=1 installs and starts the Windows service, which works in
+    the data folder (its vexanet.env read, its log written there) and reaches its ready line;
+    an upgrade without the option keeps it running; the uninstall removes it;
   - with ZIP: it holds the same files as the installation (the programs equal but for the
     link time and checksum that strip sets in each copy).
 
@@ -45,11 +48,17 @@ UNINSTALL_TIMEOUT = 30  # the uninstaller's copy works on after the program retu
 PROGRAM_DIR = "C:\\Program Files\\VexaNet"
 DATA_DIR = "C:\\ProgramData\\VexaNet"
 CONFIG = DATA_DIR + "\\VexaNetCFG.bin"
-INSTALLED = ["vexanet-server.exe", "vexanet-config.exe", "vexanet-client.exe", "README.txt"]
+INSTALLED = ["vexanet-server.exe", "vexanet-config.exe", "vexanet-service.exe",
+             "vexanet-client.exe", "README.txt"]
 SHORTCUTS = ["VexaNet Server.lnk", "VexaNet README.lnk", "VexaNet configuration folder.lnk",
              "Uninstall.lnk"]
 UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VexaNet"
 READY = "Status: COM1  Vexa  0 minutes  Ready"
+SERVICE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\VexaNet"
+SERVICE_LOG = DATA_DIR + "\\vexanet-server.log"
+# The changed file names COM2: the service is told it is a port that nothing answers to.
+SERVICE_ENV = "VEXANET_COM2=COM199\n"
+SERVICE_READY = "Status: COM2  Vexa  0 minutes  Ready"
 NO_PORT = "Status: COM port not communicating."
 # What `vexanet-config write` gives with its defaults: COM1, Vexa, port 3001, no session limit,
 # clients accepted automatically.
@@ -294,6 +303,47 @@ def refuse_while_running(prefix, check, installer):
           "exit status %d, files %s" % (status, "unchanged" if after == before else "changed"))
 
 
+def wait_in_log(prefix, wanted, count=1, timeout=READY_TIMEOUT):
+    """Whether the service's log holds the line wanted count times (within timeout)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        data = read_file(prefix.unix(SERVICE_LOG)) or b""
+        lines = data.decode(errors="replace").splitlines()
+        if lines.count(wanted) >= count:
+            return True
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(0.3)
+
+
+def service_state(prefix):
+    said = prefix.run(PROGRAM_DIR + "\\vexanet-service.exe", "status").stdout
+    return said.decode(errors="replace").splitlines()[0] if said else ""
+
+
+def check_service(prefix, check, installer):
+    """/SERVICE=1, then an upgrade without the option: the service runs in the data folder."""
+    with open(prefix.unix(DATA_DIR + "\\vexanet.env"), "w") as f:
+        f.write(SERVICE_ENV)
+    status = prefix.run(installer, "/S", "/SERVICE=1").returncode
+    state = service_state(prefix)
+    check(status == 0 and state == "Service VexaNet is running",
+          "a silent install with /SERVICE=1 installs and starts the service VexaNet",
+          "exit status %d, vexanet-service status: %r" % (status, state))
+    ready = wait_in_log(prefix, SERVICE_READY)
+    log = (read_file(prefix.unix(SERVICE_LOG)) or b"").decode(errors="replace")
+    check(ready and "Settings from vexanet.env: VEXANET_COM2" in log,
+          "the service reads vexanet.env and logs to %s up to \"%s\"" % (SERVICE_LOG, SERVICE_READY),
+          "the log:\n" + log)
+    status = prefix.run(installer, "/S").returncode
+    state = service_state(prefix)
+    log = (read_file(prefix.unix(SERVICE_LOG)) or b"").decode(errors="replace")
+    check(status == 0 and state == "Service VexaNet is running"
+          and "Service stop requested: stopping" in log and wait_in_log(prefix, SERVICE_READY, 2),
+          "an upgrade without /SERVICE stops the service, replaces the programs and starts it again",
+          "exit status %d, vexanet-service status: %r, the log:\n%s" % (status, state, log))
+
+
 def check_zip(prefix, check, zip_path):
     program_dir = prefix.unix(PROGRAM_DIR)
     with zipfile.ZipFile(zip_path) as z:
@@ -399,6 +449,7 @@ def main():
               "exit status %d, contents %s" % (status, config.hex(" ") if config is not None
                                                else "missing"))
         check_installed(prefix, check, "reinstalled")
+        check_service(prefix, check, installer)
 
         if zip_path:
             check_zip(prefix, check, zip_path)
@@ -422,6 +473,8 @@ def main():
         uninstall = prefix.registry_value(UNINSTALL_KEY, "UninstallString")
         check(uninstall is None, "the uninstall removes the uninstall entry",
               "UninstallString %r" % uninstall)
+        service = prefix.registry_value(SERVICE_KEY, "ImagePath")
+        check(service is None, "the uninstall removes the service VexaNet", "ImagePath %r" % service)
     except Failed as e:
         check(False, "stopped", str(e))
     finally:

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The Windows server (vexanet-server.exe) as a black box under Wine.
 
-Usage: wine_server_check.py WINE_RUN SERVER_EXE CONFIG_TOOL
+Usage: wine_server_check.py WINE_RUN SERVER_EXE CONFIG_TOOL [SERVICE_EXE]
 
 COM1 is a pseudo-terminal of this machine (VEXANET_WINE_COM1, see scripts/wine-run); the
 configuration file is written with the (Linux) configuration tool, whose file is the same on
@@ -12,13 +12,18 @@ both systems. Checks, as the Linux end-to-end tests do:
   - with COM2 configured and nothing behind it (VEXANET_COM2=COM199), a relay command shows
     "COM port not communicating." and the client still gets its status line;
   - the web panel (VEXANET_HTTP): GET /api/state answers the relays, PUT /api/relays/2 sends
-    0x09 to COM1.
+    0x09 to COM1;
+  - with SERVICE_EXE (vexanet-service.exe): the server as a Windows service in a data folder of
+    its own, with vexanet.env there: install, start, a client switches relay 1 (0x08 on COM1),
+    status, stop (the log has the status lines, the audit line vexanet.env asked for and the
+    stop), remove.
 Exit status 0 when every step matched.
 """
 import json
 import os
 import select
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -191,14 +196,94 @@ def serves_the_web_panel(wine_run, exe, tool):
             line.close()
 
 
+def windows_path(path):
+    """The path as Wine's programs see it (drive Z: is the machine's root)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def runs_as_a_service(wine_run, exe, tool, service_exe):
+    line = SerialLine()
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith("VEXANET_") and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+
+    def service(*args, expect):
+        done = subprocess.run([wine_run, service_exe] + list(args), env=env, timeout=STEP_TIMEOUT,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              stdin=subprocess.DEVNULL)
+        said = done.stdout.decode(errors="replace")
+        if done.returncode != 0 or expect not in said:
+            raise Failed("vexanet-service %s: exit status %d, said:\n%s"
+                         % (args[0], done.returncode, said))
+
+    with tempfile.TemporaryDirectory() as workdir:
+        port = free_port()
+        write_config(tool, workdir, 1, port)
+        with open(os.path.join(workdir, "vexanet.env"), "w") as f:
+            f.write("# the service's settings\nVEXANET_AUDIT=1\n")
+        # The service manager starts the server, not wine-run: a program that waits under wine-run
+        # keeps COM1 pointed at the pseudo-terminal (and Wine's session up) meanwhile.
+        holder = subprocess.Popen([wine_run, "cmd", "/c", "pause"],
+                                  env=dict(env, VEXANET_WINE_COM1=line.path),
+                                  stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, start_new_session=True)
+        installed = False
+        try:
+            service("install", "--data-folder", windows_path(workdir), "--server",
+                    windows_path(exe), expect="Service VexaNet installed")
+            installed = True
+            service("start", expect="Service VexaNet running")
+            if line.wait_bytes(8, "start-up", STEP_TIMEOUT) != bytes(range(8)):
+                raise Failed("start-up bytes on COM1: %s" % line.received().hex())
+            client = greeted_client(port)
+            client.send("R1On\r\n")
+            client.expect("Stat10000000", "R1On")
+            if line.wait_bytes(9, "R1On", STEP_TIMEOUT)[8:9] != b"\x08":
+                raise Failed("R1On sent no 0x08 on COM1")
+            client.close()
+            service("status", expect="Service VexaNet is running")
+            service("stop", expect="Service VexaNet stopped")
+            with open(os.path.join(workdir, "vexanet-server.log"), errors="replace") as f:
+                log = f.read()
+            for wanted in ("Settings from vexanet.env: VEXANET_AUDIT",
+                           "Status: COM1  Vexa  0 minutes  Ready",
+                           "Audit: relay=1 off->on by=client/127.0.0.1:",
+                           "Service stop requested: stopping"):
+                if wanted not in log:
+                    raise Failed("the service's log has no %r; it has:\n%s" % (wanted, log))
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=5).close()
+                raise Failed("the port still takes connections after the stop")
+            except ConnectionRefusedError:
+                pass
+            service("remove", expect="Service VexaNet removed")
+            installed = False
+            service("status", expect="Service VexaNet is not installed")
+        finally:
+            if installed:
+                subprocess.run([wine_run, service_exe, "remove"], env=env, timeout=STEP_TIMEOUT,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            holder.stdin.close()
+            try:
+                holder.wait(timeout=STEP_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                os.killpg(holder.pid, signal.SIGKILL)
+                holder.wait()
+            line.close()
+
+
 def main():
-    if len(sys.argv) != 4:
+    if len(sys.argv) not in (4, 5):
         print(__doc__, file=sys.stderr)
         return 2
-    wine_run, exe, tool = (os.path.abspath(a) for a in sys.argv[1:])
-    for name, step in (("serves a client on COM1", serves_a_client),
-                       ("COM port not there", line_that_is_not_there),
-                       ("serves the web panel", serves_the_web_panel)):
+    wine_run, exe, tool = (os.path.abspath(a) for a in sys.argv[1:4])
+    steps = [("serves a client on COM1", serves_a_client),
+             ("COM port not there", line_that_is_not_there),
+             ("serves the web panel", serves_the_web_panel)]
+    if len(sys.argv) == 5:
+        service_exe = os.path.abspath(sys.argv[4])
+        steps.append(("runs as a Windows service",
+                      lambda w, e, t: runs_as_a_service(w, e, t, service_exe)))
+    for name, step in steps:
         try:
             step(wine_run, exe, tool)
             print("passed: " + name, flush=True)
