@@ -1,5 +1,8 @@
 #include "startup/DeploymentSettings.h"
 
+#include <asio/ip/host_name.hpp>
+#include <system_error>
+
 namespace vexanet {
 namespace {
 
@@ -15,7 +18,8 @@ bool Flag(const EnvLookup& getenv, const char* name, std::vector<std::string>& p
 }  // namespace
 
 DeploymentSettings DeploymentSettings::FromEnvironment(const EnvLookup& getenv,
-                                                       std::vector<std::string>& problems) {
+                                                       std::vector<std::string>& problems,
+                                                       const std::string& hostName) {
   DeploymentSettings settings;
   settings.access = access::AccessSettings::FromEnvironment(getenv, problems);
   settings.headless = Flag(getenv, "VEXANET_HEADLESS", problems);
@@ -26,6 +30,20 @@ DeploymentSettings DeploymentSettings::FromEnvironment(const EnvLookup& getenv,
     if (!settings.http) problems.push_back(problem + "; running without the web panel");
 #else
     problems.push_back("VEXANET_HTTP: this build has no web panel; ignored");
+#endif
+  }
+  if (const auto value = getenv("VEXANET_MQTT"); value && !value->empty()) {
+#if defined(VEXANET_HAVE_MQTT)
+    std::string host = hostName;
+    if (host.empty()) {
+      std::error_code error;
+      host = asio::ip::host_name(error);
+      if (error || host.empty()) host = "server";
+    }
+    settings.mqtt = mqtt::MqttSettings::FromEnvironment(getenv, host, problems);
+#else
+    (void)hostName;
+    problems.push_back("VEXANET_MQTT: this build has no MQTT bridge; ignored");
 #endif
   }
   settings.audit = Flag(getenv, "VEXANET_AUDIT", problems);

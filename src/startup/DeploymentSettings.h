@@ -9,6 +9,7 @@
 
 #include "access/AccessPolicy.h"
 #include "base/Environment.h"
+#include "mqtt/MqttSettings.h"
 #include "policy/PolicySettings.h"
 #include "web/HttpSetting.h"
 
@@ -22,6 +23,8 @@ struct DeploymentSettings {
   bool headless = false;
   // VEXANET_HTTP: where the web panel listens; empty: no panel.
   std::optional<web::HttpSetting> http;
+  // VEXANET_MQTT and its companions: the MQTT bridge's broker and topics; empty: no bridge.
+  std::optional<mqtt::MqttSettings> mqtt;
   // VEXANET_AUDIT=1: a console line for every relay change and client event, naming who.
   bool audit = false;
   // The relay safety policies (VEXANET_START_STATE, _OFF_ON_CLOSE, _MAX_ON, _INTERLOCK).
@@ -30,8 +33,10 @@ struct DeploymentSettings {
   std::vector<std::string> fatal;
 
   // Each problem with a setting becomes one line in problems; the setting is then as if unset.
+  // hostName makes the MQTT bridge's default topic prefix; empty: this machine's name.
   static DeploymentSettings FromEnvironment(const EnvLookup& getenv,
-                                            std::vector<std::string>& problems);
+                                            std::vector<std::string>& problems,
+                                            const std::string& hostName = {});
 };
 
 }  // namespace vexanet

@@ -37,6 +37,9 @@ class SafetyPolicies;
 namespace vexanet::audit {
 class AuditLog;
 }
+namespace vexanet::mqtt {
+class MqttBridge;
+}
 namespace vexanet::service {
 class HealthWatch;
 class ServiceManager;
@@ -94,6 +97,8 @@ class Vexa {
   void InterpretCFG();
   // Starts the web panel when the deployment names an address for it.
   void StartWebPanel();
+  // Starts the MQTT bridge when the deployment names a broker.
+  void StartMqttBridge();
 
   static std::string BS2S(std::span<const uint8_t> bytes, int32_t n);
   static std::vector<uint8_t> S2BS(std::string_view text);
@@ -115,6 +120,9 @@ class Vexa {
 #if defined(VEXANET_HAVE_WEB)
   // Only where the panel is built: its destructor lives in the panel's own sources.
   std::unique_ptr<vexanet::web::WebPanel> web_;
+#endif
+#if defined(VEXANET_HAVE_MQTT)
+  std::unique_ptr<vexanet::mqtt::MqttBridge> mqtt_;
 #endif
   std::unique_ptr<vexanet::policy::SafetyPolicies> policies_;
   std::unique_ptr<vexanet::audit::AuditLog> audit_;

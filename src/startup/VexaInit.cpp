@@ -14,7 +14,12 @@
 #include "policy/StateFile.h"
 #include "device/Device.h"
 #include "gui/LocalGUI.h"
+#include "gui/StatusEcho.h"
 #include "server/LocalCAM.h"
+#if defined(VEXANET_HAVE_MQTT)
+#include "mqtt/MosquittoClient.h"
+#include "mqtt/MqttBridge.h"
+#endif
 #include "server/ServerTimings.h"
 #include "startup/ServerLinks.h"
 #include "startup/Vexa.h"
@@ -29,11 +34,32 @@ void Vexa::StartWebPanel() {
 #endif
 }
 
+void Vexa::StartMqttBridge() {
+#if defined(VEXANET_HAVE_MQTT)
+  if (!deployment.mqtt) return;
+  auto client = std::make_unique<vexanet::mqtt::MosquittoClient>(
+      *deployment.mqtt, "vexanet-" + deployment.mqtt->node,
+      vexanet::mqtt::Topics(*deployment.mqtt).Availability());
+  if (!client->Problem().empty()) {
+    OutLine("MQTT bridge: " + client->Problem() + "; running without it");
+    return;
+  }
+  // The broker's subscribers are more people than the operator: the password is masked.
+  mqtt_ = std::make_unique<vexanet::mqtt::MqttBridge>(*deployment.mqtt, core_->relays(),
+                                                      std::move(client),
+                                                      vexanet::gui::MaskPassword);
+  mqtt_->Start();
+#endif
+}
+
 Vexa::~Vexa() {
   // Take the server back from the window before the core goes.
   if (window_ != nullptr) window_->scam.store(nullptr);
 #if defined(VEXANET_HAVE_WEB)
   web_.reset();
+#endif
+#if defined(VEXANET_HAVE_MQTT)
+  mqtt_.reset();
 #endif
   health_.reset();
   serviceStatus_.reset();
@@ -98,6 +124,8 @@ void Vexa::init() {
   if (coreSettings.autoaccept && core_->ss() != nullptr) core_->CommandB5();
   // The web panel, when the deployment asks for one: another operator view and source.
   StartWebPanel();
+  // The MQTT bridge likewise; it connects on a thread of its own and never holds start-up up.
+  StartMqttBridge();
   // 6. All relays off (or, restoring, as recorded).
   core_->relays().Init(startStates);
   // 7, 8. The ready line.
