@@ -13,6 +13,8 @@ both systems. Checks, as the Linux end-to-end tests do:
     "COM port not communicating." and the client still gets its status line;
   - the web panel (VEXANET_HTTP): GET /api/state answers the relays, PUT /api/relays/2 sends
     0x09 to COM1;
+  - the MQTT bridge (when Debian's mosquitto is installed): the server connects to a broker on
+    this machine's loopback; a set message sends 0x0B to COM1 and the state is retained;
   - with SERVICE_EXE (vexanet-service.exe): the server as a Windows service in a data folder of
     its own, with vexanet.env there: install, start, a client switches relay 1 (0x08 on COM1),
     status, stop (the log has the status lines, the audit line vexanet.env asked for and the
@@ -22,6 +24,7 @@ Exit status 0 when every step matched.
 import json
 import os
 import select
+import shutil
 import signal
 import socket
 import subprocess
@@ -196,6 +199,45 @@ def serves_the_web_panel(wine_run, exe, tool):
             line.close()
 
 
+def bridges_mqtt(wine_run, exe, tool):
+    line = SerialLine()
+    broker_port = free_port(20000, 60000)
+    with tempfile.TemporaryDirectory() as workdir:
+        config = os.path.join(workdir, "mosquitto.conf")
+        with open(config, "w") as f:
+            f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n" % broker_port)
+        broker = subprocess.Popen(["mosquitto", "-c", config], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        port = free_port()
+        write_config(tool, workdir, 1, port)
+        server = Server(wine_run, exe, workdir, com1=line.path,
+                        extra_env={"VEXANET_MQTT": "mqtt://127.0.0.1:%d" % broker_port,
+                                   "VEXANET_MQTT_PREFIX": "wine/vexanet"})
+        try:
+            server.wait_line("Status: COM1  Vexa  0 minutes  Ready")
+            server.wait_prefix("MQTT: connected to mqtt://127.0.0.1:%d" % broker_port)
+            line.wait_bytes(8, "start-up", STEP_TIMEOUT)
+            subprocess.run(["mosquitto_pub", "-p", str(broker_port), "-q", "1",
+                            "-t", "wine/vexanet/relay/4/set", "-m", "on"], check=True,
+                           timeout=STEP_TIMEOUT)
+            if line.wait_bytes(9, "relay/4/set", STEP_TIMEOUT)[8:9] != b"\x0b":
+                raise Failed("relay/4/set sent no 0x0B on COM1: %s" % line.received().hex())
+            deadline = time.monotonic() + STEP_TIMEOUT
+            while True:
+                got = subprocess.run(["mosquitto_sub", "-p", str(broker_port), "--retained-only",
+                                      "-W", "2", "-v", "-t", "wine/vexanet/relay/4"],
+                                     stdout=subprocess.PIPE, timeout=STEP_TIMEOUT)
+                if got.stdout.decode(errors="replace").strip() == "wine/vexanet/relay/4 ON":
+                    break
+                if time.monotonic() > deadline:
+                    raise Failed("the broker keeps %r for relay 4" % got.stdout)
+        finally:
+            server.kill()
+            broker.terminate()
+            broker.wait()
+            line.close()
+
+
 def windows_path(path):
     """The path as Wine's programs see it (drive Z: is the machine's root)."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -279,6 +321,10 @@ def main():
     steps = [("serves a client on COM1", serves_a_client),
              ("COM port not there", line_that_is_not_there),
              ("serves the web panel", serves_the_web_panel)]
+    if shutil.which("mosquitto") and shutil.which("mosquitto_pub"):
+        steps.append(("bridges to an MQTT broker", bridges_mqtt))
+    else:
+        print("MQTT bridge not checked: needs mosquitto and mosquitto-clients", flush=True)
     if len(sys.argv) == 5:
         service_exe = os.path.abspath(sys.argv[4])
         steps.append(("runs as a Windows service",
