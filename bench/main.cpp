@@ -36,6 +36,9 @@
 #if defined(VEXANET_BENCH_WEB)
 #include "web_bench.h"
 #endif
+#if defined(VEXANET_BENCH_MQTT)
+#include "mqtt_bench.h"
+#endif
 
 extern char** environ;
 
@@ -415,6 +418,18 @@ void PrintWeb(const vexanet::bench::WebFigures& w) {
 }
 #endif
 
+#if defined(VEXANET_BENCH_MQTT)
+void PrintMqtt(const vexanet::bench::MqttFigures& m) {
+  std::cout << "\nMQTT bridge (a third server with VEXANET_MQTT and a mosquitto broker on loopback):\n\n"
+            << "| Measure | Samples | Median | 95th percentile | line protocol's own (median / p95) "
+               "| Ratio (median / p95) |\n"
+            << "|---|---|---|---|---|---|\n";
+  Row("relay/1/set \"ON\" published → command byte on the serial end", Summarise(m.setToByte),
+      Summarise(m.lineToByte));
+  std::cout << std::flush;
+}
+#endif
+
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   try {
@@ -422,6 +437,9 @@ int main(int argc, char** argv) {
     Print(Measure(opt));
 #if defined(VEXANET_BENCH_WEB)
     PrintWeb(vexanet::bench::MeasureWeb(opt.programs, opt.quick));
+#endif
+#if defined(VEXANET_BENCH_MQTT)
+    PrintMqtt(vexanet::bench::MeasureMqtt(opt.programs, opt.quick));
 #endif
     return 0;
   } catch (const std::exception& e) {
