@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "BenchSupport.h"
 #include "PortHolder.h"
 
 extern char** environ;
@@ -28,19 +29,6 @@ using namespace e2e;
 using namespace std::chrono_literals;
 
 constexpr auto kDeadline = 10s;
-
-double Us(Clock::time_point from, Clock::time_point to) {
-  return std::chrono::duration<double, std::micro>(to - from).count();
-}
-
-// The first byte's arrival on fd (one byte is expected).
-Clock::time_point ByteAt(int fd) {
-  std::array<char, 64> buf{};
-  pollfd p{fd, POLLIN, 0};
-  if (::poll(&p, 1, 10000) <= 0 || ::read(fd, buf.data(), buf.size()) <= 0)
-    throw std::runtime_error("mqtt bench: no byte on the serial line");
-  return Clock::now();
-}
 
 // mosquitto on a loopback port of its own, ended with the object.
 class Broker {
@@ -121,15 +109,7 @@ MqttFigures MeasureMqtt(const Programs& programs, bool quick) {
   if (!server->WaitForLine(
           [](const std::string& l) { return l.rfind("MQTT: connected to", 0) == 0; }, 30s))
     throw std::runtime_error("mqtt bench: the bridge did not connect\n" + server->Transcript());
-  {  // the start-up bytes
-    std::array<char, 64> buf{};
-    std::size_t got = 0;
-    while (got < 8) {
-      pollfd p{pty.master(), POLLIN, 0};
-      if (::poll(&p, 1, 10000) <= 0) throw std::runtime_error("mqtt bench: no start-up bytes");
-      got += static_cast<std::size_t>(std::max<ssize_t>(0, ::read(pty.master(), buf.data(), 8 - got)));
-    }
-  }
+  ReadStartUpBytes(pty.master(), "mqtt bench");
   auto client = LineClient::Connect(port, kDeadline);
   if (!client || client->ReadLine(kDeadline) != "OK") throw std::runtime_error("mqtt bench: no client");
   Publisher publisher(broker.port());
@@ -142,13 +122,13 @@ MqttFigures MeasureMqtt(const Programs& programs, bool quick) {
     std::this_thread::sleep_for(200ms);
     auto t0 = Clock::now();
     publisher.Publish("bench/vexanet/relay/1/set", "ON");
-    const double setUs = Us(t0, ByteAt(pty.master()));
+    const double setUs = Us(t0, ByteAt(pty.master(), "mqtt bench"));
     // The connected client gets the switch's status line, as when the window switches.
     if (client->ReadLine(kDeadline) != "Stat10000000") throw std::runtime_error("mqtt bench: set");
     std::this_thread::sleep_for(200ms);
     t0 = Clock::now();
     client->Send("R1On\r\n");
-    const double lineUs = Us(t0, ByteAt(pty.master()));
+    const double lineUs = Us(t0, ByteAt(pty.master(), "mqtt bench"));
     if (client->ReadLine(kDeadline) != "Stat10000000") throw std::runtime_error("mqtt bench: R1On");
     if (i < warmUp) continue;
     fig.setToByte.push_back(setUs);

@@ -13,6 +13,8 @@
 #include <string>
 #include <thread>
 
+#include "BenchSupport.h"
+
 namespace vexanet::bench {
 namespace {
 
@@ -21,19 +23,6 @@ using namespace std::chrono_literals;
 
 constexpr auto kDeadline = 10s;
 constexpr std::size_t kStreams = 32;
-
-double Us(Clock::time_point from, Clock::time_point to) {
-  return std::chrono::duration<double, std::micro>(to - from).count();
-}
-
-// The first byte's arrival on fd (one byte is expected).
-Clock::time_point ByteAt(int fd) {
-  std::array<char, 64> buf{};
-  pollfd p{fd, POLLIN, 0};
-  if (::poll(&p, 1, 10000) <= 0 || ::read(fd, buf.data(), buf.size()) <= 0)
-    throw std::runtime_error("web bench: no byte on the serial line");
-  return Clock::now();
-}
 
 long VmHWM(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -65,15 +54,7 @@ WebFigures MeasureWeb(const Programs& programs, bool quick) {
   const int web = WebPort(*server);
   if (!server->WaitForExact(StatusLine("COM1  Vexa  0 minutes  Ready"), 30s))
     throw std::runtime_error("web bench: the server did not get ready");
-  {  // the start-up bytes
-    std::array<char, 64> buf{};
-    std::size_t got = 0;
-    while (got < 8) {
-      pollfd p{pty.master(), POLLIN, 0};
-      if (::poll(&p, 1, 10000) <= 0) throw std::runtime_error("web bench: no start-up bytes");
-      got += static_cast<std::size_t>(std::max<ssize_t>(0, ::read(pty.master(), buf.data(), 8 - got)));
-    }
-  }
+  ReadStartUpBytes(pty.master(), "web bench");
   auto client = LineClient::Connect(port, kDeadline);
   if (!client || client->ReadLine(kDeadline) != "OK") throw std::runtime_error("web bench: no client");
 
@@ -91,14 +72,14 @@ WebFigures MeasureWeb(const Programs& programs, bool quick) {
     std::this_thread::sleep_for(200ms);
     auto t0 = Clock::now();
     http->Send(put);
-    const double putUs = Us(t0, ByteAt(pty.master()));
+    const double putUs = Us(t0, ByteAt(pty.master(), "web bench"));
     if (!http->WaitClosed(kDeadline)) throw std::runtime_error("web bench: PUT not answered");
     // The connected client gets the PUT's status line too, as when the window switches.
     if (client->ReadLine(kDeadline) != "Stat10000000") throw std::runtime_error("web bench: PUT");
     std::this_thread::sleep_for(200ms);
     t0 = Clock::now();
     client->Send("R1On\r\n");
-    const double lineUs = Us(t0, ByteAt(pty.master()));
+    const double lineUs = Us(t0, ByteAt(pty.master(), "web bench"));
     if (client->ReadLine(kDeadline) != "Stat10000000") throw std::runtime_error("web bench: R1On");
     if (i < warmUp) continue;
     fig.putToByte.push_back(putUs);

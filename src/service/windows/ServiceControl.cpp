@@ -3,8 +3,10 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -59,6 +61,7 @@ class Handle {
   }
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
+  Handle(Handle&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
   explicit operator bool() const { return handle_ != nullptr; }
   SC_HANDLE get() const { return handle_; }
 
@@ -122,6 +125,34 @@ void RestartOnFailure(SC_HANDLE service) {
 }
 
 Handle OpenManager(DWORD access) { return Handle(::OpenSCManagerA(nullptr, nullptr, access)); }
+
+// The installed service, opened with the access asked for, and the manager it came from.
+struct Installed {
+  Handle manager;
+  Handle service;
+};
+
+// Empty, after saying why, when the service cannot be opened; *status is then the exit status:
+// 1, or 0 for a service that is not installed where that counts as done.
+std::optional<Installed> OpenInstalled(DWORD access, bool notInstalledIsDone, int* status) {
+  Handle manager = OpenManager(SC_MANAGER_CONNECT);
+  if (!manager) {
+    *status = Fail("cannot open the service control manager", ::GetLastError());
+    return std::nullopt;
+  }
+  Handle service(::OpenServiceA(manager.get(), kWindowsServiceName, access));
+  if (!service) {
+    const DWORD code = ::GetLastError();
+    if (code != ERROR_SERVICE_DOES_NOT_EXIST || !notInstalledIsDone) {
+      *status = Fail("cannot open the service", code);
+    } else {
+      Say(std::string("Service ") + kWindowsServiceName + " is not installed");
+      *status = 0;
+    }
+    return std::nullopt;
+  }
+  return Installed{std::move(manager), std::move(service)};
+}
 
 }  // namespace
 
@@ -187,13 +218,12 @@ int InstallWindowsService(const ServiceTarget& target) {
 }
 
 int StopWindowsService() {
-  const Handle manager = OpenManager(SC_MANAGER_CONNECT);
-  if (!manager) return Fail("cannot open the service control manager", ::GetLastError());
-  const Handle service(::OpenServiceA(manager.get(), kWindowsServiceName,
-                                      SERVICE_STOP | SERVICE_QUERY_STATUS));
-  if (!service) return Fail("cannot open the service", ::GetLastError());
-  SERVICE_STATUS status{};
-  if (!::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
+  int status = 1;
+  const auto opened = OpenInstalled(SERVICE_STOP | SERVICE_QUERY_STATUS, false, &status);
+  if (!opened) return status;
+  const Handle& service = opened->service;
+  SERVICE_STATUS stopping{};
+  if (!::ControlService(service.get(), SERVICE_CONTROL_STOP, &stopping)) {
     const DWORD code = ::GetLastError();
     if (code != ERROR_SERVICE_NOT_ACTIVE) return Fail("cannot stop the service", code);
     Say(std::string("Service ") + kWindowsServiceName + " is not running");
@@ -209,16 +239,10 @@ int StopWindowsService() {
 }
 
 int RemoveWindowsService() {
-  const Handle manager = OpenManager(SC_MANAGER_CONNECT);
-  if (!manager) return Fail("cannot open the service control manager", ::GetLastError());
-  const Handle service(::OpenServiceA(manager.get(), kWindowsServiceName,
-                                      DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
-  if (!service) {
-    const DWORD code = ::GetLastError();
-    if (code != ERROR_SERVICE_DOES_NOT_EXIST) return Fail("cannot open the service", code);
-    Say(std::string("Service ") + kWindowsServiceName + " is not installed");
-    return 0;
-  }
+  int result = 1;
+  const auto opened = OpenInstalled(DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS, true, &result);
+  if (!opened) return result;
+  const Handle& service = opened->service;
   SERVICE_STATUS_PROCESS status{};
   if (QueryState(service.get(), status) && status.dwCurrentState != SERVICE_STOPPED) {
     SERVICE_STATUS stopping{};
@@ -234,11 +258,10 @@ int RemoveWindowsService() {
 }
 
 int StartWindowsService() {
-  const Handle manager = OpenManager(SC_MANAGER_CONNECT);
-  if (!manager) return Fail("cannot open the service control manager", ::GetLastError());
-  const Handle service(::OpenServiceA(manager.get(), kWindowsServiceName,
-                                      SERVICE_START | SERVICE_QUERY_STATUS));
-  if (!service) return Fail("cannot open the service", ::GetLastError());
+  int result = 1;
+  const auto opened = OpenInstalled(SERVICE_START | SERVICE_QUERY_STATUS, false, &result);
+  if (!opened) return result;
+  const Handle& service = opened->service;
   if (!::StartServiceA(service.get(), 0, nullptr)) {
     const DWORD code = ::GetLastError();
     if (code != ERROR_SERVICE_ALREADY_RUNNING) return Fail("cannot start the service", code);
@@ -259,16 +282,10 @@ int StartWindowsService() {
 }
 
 int ShowWindowsService() {
-  const Handle manager = OpenManager(SC_MANAGER_CONNECT);
-  if (!manager) return Fail("cannot open the service control manager", ::GetLastError());
-  const Handle service(::OpenServiceA(manager.get(), kWindowsServiceName,
-                                      SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
-  if (!service) {
-    const DWORD code = ::GetLastError();
-    if (code != ERROR_SERVICE_DOES_NOT_EXIST) return Fail("cannot open the service", code);
-    Say(std::string("Service ") + kWindowsServiceName + " is not installed");
-    return 0;
-  }
+  int result = 1;
+  const auto opened = OpenInstalled(SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG, true, &result);
+  if (!opened) return result;
+  const Handle& service = opened->service;
   SERVICE_STATUS_PROCESS status{};
   if (!QueryState(service.get(), status)) return Fail("cannot ask the service", ::GetLastError());
   Say(std::string("Service ") + kWindowsServiceName + " is " + StateName(status.dwCurrentState));
