@@ -6,6 +6,8 @@ Usage: bridge_test.py SERVER CONFIG_TOOL BOARD
 The built server runs headless with COM1 on the simulated board (vexanet-board --json, which
 prints every byte it gets and can be unplugged and plugged back) and VEXANET_MQTT naming the
 broker. A watching client (paho) records what the broker holds and forwards. Steps:
+  - the broker not there at start: the server gets ready and serves a client all the same, says
+    so once, and connects when the broker comes;
   - discovery: eight retained config messages that parse as JSON with the fields Home
     Assistant needs; states OFF, availability online;
   - set: relay/2/set "on" sends 0x09 to the board and retains relay/2 ON; a line client's R5On
@@ -45,14 +47,15 @@ DEADLINE = 20.0
 class Broker:
     """mosquitto on a loopback port of its own; stop and start keep the port."""
 
-    def __init__(self, workdir):
+    def __init__(self, workdir, start=True):
         self.port = free_port(20000, 60000)
         self.config = os.path.join(workdir, "mosquitto.conf")
         with open(self.config, "w") as f:
             f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n" % self.port)
         self.log = open(os.path.join(workdir, "mosquitto.log"), "ab")
         self.proc = None
-        self.start()
+        if start:
+            self.start()
 
     def start(self):
         self.proc = subprocess.Popen(["mosquitto", "-c", self.config], stdout=self.log,
@@ -267,7 +270,7 @@ def broker_restart(ctx):
     # Served while the broker is away (its tries to reconnect never hold the relays up).
     line_switch(server.port, "R1On", "Stat11001000")
     time.sleep(3.5)  # two or three tries to reconnect: still one line
-    check(server.count("MQTT: lost ") == 1 and server.count("MQTT: cannot reach") == 0,
+    check(server.count("MQTT: lost ") == 1 and server.count("MQTT: cannot reach") == 1,
           "more than one console line while the broker was away:\n  "
           + "\n  ".join(l for l in server.lines() if l.startswith("MQTT")))
     broker.start()
@@ -355,11 +358,19 @@ def main():
     ctx = {"prefix": "test/vexanet%d" % os.getpid()}
     failed = None
     try:
-        ctx["broker"] = Broker(workdir)
+        # The broker is not there yet: the server starts and serves all the same.
+        ctx["broker"] = Broker(workdir, start=False)
         ctx["board"] = Board(board_exe, os.path.join(workdir, "com1"))
-        ctx["watcher"] = Watcher(ctx["broker"].port)
         ctx["server"] = Server(exe, tool, workdir, os.path.join(workdir, "com1"),
                                ctx["broker"].port, ctx["prefix"])
+        ctx["server"].wait_line("MQTT: cannot reach mqtt://127.0.0.1:%d" % ctx["broker"].port)
+        line_switch(ctx["server"].port, "Get", "Stat00000000")
+        ctx["broker"].start()
+        ctx["server"].wait_line("MQTT: connected to", timeout=30.0)
+        check(ctx["server"].count("MQTT: cannot reach") == 1,
+              "more than one line while the broker was not there yet")
+        ctx["watcher"] = Watcher(ctx["broker"].port)
+        print("passed: broker not there at start", flush=True)
         for name, step in (("discovery, set and state", discovery_and_switching),
                            ("broker stopped and started", broker_restart),
                            ("serial line unplugged and back", serial_unplugged),
