@@ -7,6 +7,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "base/Console.h"
+
 namespace vexanet::mqtt {
 
 namespace {
@@ -77,8 +79,10 @@ bool ParseHostPort(std::string_view text, MqttSettings& s, std::string& problem)
   return true;
 }
 
-// A topic prefix: no wildcards, no empty level, no trailing '/' (one is taken off).
+// A topic prefix: UTF-8 without controls (as topics must be), no wildcards, no empty level, no
+// trailing '/' (one is taken off).
 bool ValidPrefix(std::string& prefix) {
+  if (ConsoleSafe(prefix) != prefix) return false;  // escapes exactly controls and bad UTF-8
   while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
   if (prefix.empty() || prefix.front() == '/' || prefix.size() > 200) return false;
   if (prefix.find("//") != std::string::npos) return false;
@@ -191,8 +195,8 @@ std::optional<MqttSettings> MqttSettings::FromEnvironment(const EnvLookup& geten
 
   s.prefix = Value(getenv, "VEXANET_MQTT_PREFIX").value_or("vexanet/" + NodeName(hostName));
   if (!ValidPrefix(s.prefix)) {
-    return fail("VEXANET_MQTT_PREFIX: a topic prefix without '+', '#', control characters or "
-                "empty levels");
+    return fail("VEXANET_MQTT_PREFIX: a topic prefix in UTF-8 without '+', '#', control "
+                "characters or empty levels");
   }
   s.discovery = Value(getenv, "VEXANET_MQTT_DISCOVERY").value_or("homeassistant");
   if (s.discovery == "off") {

@@ -63,7 +63,16 @@ struct Env {
 void PrintTo(const Env& env, std::ostream* os) {
   const char* separator = "";
   for (const auto& [k, v] : env.values) {
-    *os << separator << k << "=" << v;
+    *os << separator << k << "=";
+    for (const char c : v) {
+      const auto u = static_cast<unsigned char>(c);
+      if (u >= 0x20 && u < 0x7F) {
+        *os << c;
+      } else {
+        static constexpr char kHex[] = "0123456789abcdef";
+        *os << "\\x" << kHex[u >> 4] << kHex[u & 0x0F];
+      }
+    }
     separator = ", ";
   }
 }
@@ -97,6 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
              {"VEXANET_MQTT_PASSWORD_FILE", "/no/such/file"}}},
         Env{{{"VEXANET_MQTT", "mqtt://b"}, {"VEXANET_MQTT_PREFIX", "home/+/relays"}}},
         Env{{{"VEXANET_MQTT", "mqtt://b"}, {"VEXANET_MQTT_PREFIX", "a//b"}}},
+        Env{{{"VEXANET_MQTT", "mqtt://b"}, {"VEXANET_MQTT_PREFIX", "lab/\xff"}}},
         Env{{{"VEXANET_MQTT", "mqtt://b"}, {"VEXANET_MQTT_DISCOVERY", "ha/#"}}}));
 
 TEST(MqttSettings, UnsetOrBlankMeansNoBridgeAndNoLine) {
