@@ -9,6 +9,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cerrno>
@@ -110,6 +111,7 @@ struct ServiceRun {
   ConsoleToLog log;
   std::mutex mutex;  // one status report at a time
   DWORD checkPoint = 0;
+  std::atomic<bool> stopping{false};
 };
 ServiceRun* g_run = nullptr;
 
@@ -142,7 +144,9 @@ DWORD WINAPI OnControl(DWORD control, DWORD /*eventType*/, void* /*eventData*/, 
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
-      // The handler answers at once; the stop itself is the work of a thread of its own.
+      // The handler answers at once; the stop itself is the work of a thread of its own (one:
+      // a shutdown during a stop changes nothing).
+      if (g_run->stopping.exchange(true)) return NO_ERROR;
       Report(SERVICE_STOP_PENDING, NO_ERROR, 5000);
       std::thread([control] {
         ConsoleLine(control == SERVICE_CONTROL_STOP ? "Service stop requested: stopping"
