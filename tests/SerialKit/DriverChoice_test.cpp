@@ -10,6 +10,7 @@
 #include <string>
 
 #include "FakeDriver.h"
+#include "ProgramCommand.h"
 #include "SerialKit/NativeDriverRegistry.h"
 #include "SerialKit/Platform.h"
 #include "SerialKit/SerialPortLocal.h"
@@ -160,7 +161,7 @@ TEST_F(SerialKitProcessDriver, MissingLibraryPrintsLineAndPortsFailCleanly) {
 using SerialKitProcessDriverDeathTest = SerialKitProcessDriver;
 
 TEST_F(SerialKitProcessDriverDeathTest, UnsupportedPlatformEndsTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  GTEST_FLAG_SET(death_test_style, testing_support::ThreadsafeDeathTestStyle());
   EXPECT_EXIT(
       {
         ScopedPlatform beos(PlatformFacts{"Linux", "1.1", "v", "sparc"});
@@ -170,7 +171,7 @@ TEST_F(SerialKitProcessDriverDeathTest, UnsupportedPlatformEndsTheProcess) {
 }
 
 TEST_F(SerialKitProcessDriverDeathTest, UnsupportedPlatformPrintsItsLine) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  GTEST_FLAG_SET(death_test_style, testing_support::ThreadsafeDeathTestStyle());
   // The line goes to standard output; the child copies it to standard error for the matcher.
   EXPECT_EXIT(
       {

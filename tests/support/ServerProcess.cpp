@@ -1,5 +1,7 @@
 #include "ServerProcess.h"
 
+#include "ProgramCommand.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -188,8 +190,9 @@ ServerProcess::ServerProcess(const Launch& launch) : stderrPath_(launch.workdir 
   out_ = UniqueFd(out[0]);
   UniqueFd write_end(out[1]);
 
-  std::vector<std::string> argv_s{launch.exe.string()};
-  argv_s.insert(argv_s.end(), launch.args.begin(), launch.args.end());
+  std::vector<std::string> argv_s = launch.wrapper;
+  for (auto& word : testing_support::ProgramCommand(launch.exe.string(), launch.args))
+    argv_s.push_back(std::move(word));
   std::vector<std::string> env_s = ChildEnvironment(launch);
   std::vector<char*> argv = Pointers(argv_s);
   std::vector<char*> envp = Pointers(env_s);
@@ -295,8 +298,7 @@ std::string ServerProcess::Transcript() const {
 
 std::optional<int> RunTool(const fs::path& exe, const std::vector<std::string>& args,
                            Clock::duration timeout) {
-  std::vector<std::string> argv_s{exe.string()};
-  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  std::vector<std::string> argv_s = testing_support::ProgramCommand(exe.string(), args);
   std::vector<char*> argv = Pointers(argv_s);
   pid_t pid = -1;
   if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)

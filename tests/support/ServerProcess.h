@@ -93,9 +93,12 @@ class PtyLine {
 
 // How to start a process.
 struct Launch {
-  std::filesystem::path exe;
+  std::filesystem::path exe;  // a program of this build
   std::filesystem::path workdir;
   std::vector<std::string> args;
+  // A program of this machine, with its arguments, that starts `exe` (for example setpriv to
+  // drop rights); empty: `exe` is started directly (through the emulator in a cross build).
+  std::vector<std::string> wrapper;
   // Added to the environment after the headless filter below.
   std::vector<std::pair<std::string, std::string>> env;
   // Removes DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM, so the server runs without a window
