@@ -280,8 +280,14 @@ bool ServerProcess::Signal(int sig) const {
 
 std::optional<int> ServerProcess::WaitExit(Clock::duration timeout) {
   if (pid_ <= 0) return std::nullopt;
+  const auto deadline = Clock::now() + timeout;
   std::optional<int> status = WaitChild(pid_, timeout);
-  if (status) pid_ = -1;
+  if (!status) return status;
+  pid_ = -1;
+  // The last lines may still be in the pipe when the process is gone: the recorder reads them
+  // on its own thread (slowly under an emulator), so wait for the end of the output as well.
+  std::unique_lock lock(mu_);
+  cv_.wait_until(lock, deadline, [this] { return ended_; });
   return status;
 }
 

@@ -135,6 +135,7 @@ class ServerProcess {
 
   bool Signal(int sig) const;
   // Exit status (128 + signal number for a signal) once the process ended; nullopt on timeout.
+  // Lines() then holds everything it wrote (its output is read to the end within `timeout`).
   std::optional<int> WaitExit(Clock::duration timeout);
   // Standard output and standard error so far, for a failure message.
   std::string Transcript() const;
