@@ -54,6 +54,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ChoiceCase{"Linux", "x86", "1.1", "v", "nsdLux86"},
                       ChoiceCase{"Linux", "amd64", "1.1", "v", "nsdLinux"},
                       ChoiceCase{"Linux", "aarch64", "1.1", "v", "nsdLinux"},
+                      ChoiceCase{"Linux", "arm", "1.1", "v", "nsdLinux"},
                       ChoiceCase{"Linux", "i386", "1.1", "v", ""},
                       ChoiceCase{"Linux", "AMD64", "1.1", "v", ""},
                       ChoiceCase{"linux", "amd64", "1.1", "v", ""},
@@ -72,6 +73,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SerialKitPlatform, ArchitectureNames) {
   EXPECT_EQ(architectureName("x86_64"), "amd64");
   EXPECT_EQ(architectureName("aarch64"), "aarch64");
+  EXPECT_EQ(architectureName("arm64"), "aarch64");
+  // 32-bit ARM, whatever core the kernel names (a 32-bit Raspberry Pi system: armv6l, armv7l).
+  EXPECT_EQ(architectureName("armv6l"), "arm");
+  EXPECT_EQ(architectureName("armv7l"), "arm");
+  EXPECT_EQ(architectureName("armv8l"), "arm");
   EXPECT_EQ(architectureName("i686"), "x86");
   EXPECT_EQ(architectureName("riscv64"), "riscv64");
 }
