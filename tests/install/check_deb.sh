@@ -5,7 +5,7 @@
 # package of every shared library the programs load (looked up among the installed packages of
 # that architecture, as dpkg-shlibdeps does).
 #
-#   check_deb.sh DEB ARCH TRIPLET        for example: vexanet_1.0.0_arm64.deb arm64 aarch64-linux-gnu
+#   check_deb.sh DEB ARCH TRIPLET    for example: vexanet_1.0.0_arm64.deb arm64 aarch64-linux-gnu
 #
 # Exit status: 0 all held, 1 a check failed, 2 bad arguments.
 set -uo pipefail
@@ -41,7 +41,8 @@ grep -qi qt <<<"$depends" && fail "depends on Qt: $depends"
 
 dpkg-deb -x "$deb" "$work/root" || { echo "FAIL: dpkg-deb -x"; exit 1; }
 dpkg-deb -e "$deb" "$work/control" || { echo "FAIL: dpkg-deb -e"; exit 1; }
-programs=(usr/bin/vexanet-server usr/bin/vexanet-config usr/bin/vexanet-board usr/bin/vexanet-client)
+programs=(usr/bin/vexanet-server usr/bin/vexanet-config usr/bin/vexanet-board
+  usr/bin/vexanet-client)
 for f in "${programs[@]}"; do
   if [ ! -x "$work/root/$f" ]; then
     fail "missing or not executable: /$f"
@@ -54,14 +55,16 @@ for f in usr/lib/systemd/system/vexanet.service usr/lib/systemd/system/vexanet@.
   [ -f "$work/root/$f" ] || fail "missing: /$f"
 done
 unit=$work/root/usr/lib/systemd/system/vexanet.service
-grep -qx 'ExecStart=/usr/bin/vexanet-server' "$unit" || fail "the unit does not start /usr/bin/vexanet-server"
+grep -qx 'ExecStart=/usr/bin/vexanet-server' "$unit" ||
+  fail "the unit does not start /usr/bin/vexanet-server"
 # The unit waits for the server's readiness exactly where the server can tell systemd.
 if grep -q '\blibsystemd0\b' <<<"$depends"; then
   grep -qx 'Type=notify' "$unit" || fail "built with libsystemd but the unit is not Type=notify"
 else
   grep -qx 'Type=exec' "$unit" || fail "built without libsystemd but the unit is not Type=exec"
 fi
-grep -qx '/etc/default/vexanet' "$work/control/conffiles" || fail "/etc/default/vexanet is not a conffile"
+grep -qx '/etc/default/vexanet' "$work/control/conffiles" ||
+  fail "/etc/default/vexanet is not a conffile"
 
 # Every library a program needs comes from a package the package depends on.
 depends_names=" $(sed 's/([^)]*)//g; s/[,|]/ /g' <<<"$depends" | xargs) "

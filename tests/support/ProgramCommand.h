@@ -1,11 +1,12 @@
 // How a test starts one of the built programs (the server, vexanet-config, the board, the client).
 //
 // A native build starts the program itself. A cross build for another Linux machine (the arm64
-// build, cmake/toolchain-aarch64-linux-gnu.cmake) runs its tests under an emulator, and a program
-// a test starts has to go through the same emulator: this machine's kernel cannot run it, and the
-// tests do not count on a binfmt registration that only some hosts have. tests/support/
-// CMakeLists.txt passes the emulator as VEXANET_TEST_EMULATOR: one program, empty in a native
-// build. (The Windows build needs none of this: under Wine a program starts another itself.)
+// and armhf builds, cmake/toolchain-*-linux-*.cmake) runs its tests under an emulator, and a
+// program a test starts has to go through the same emulator: this machine's kernel cannot run it,
+// and the tests do not count on a binfmt registration that only some hosts have.
+// tests/support/CMakeLists.txt passes the emulator as VEXANET_TEST_EMULATOR: one program, empty
+// in a native build. (The Windows build needs none of this: under Wine a program starts another
+// itself.)
 #pragma once
 
 #include <string>
