@@ -153,6 +153,26 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# A cross build for another Linux machine (cmake/toolchain-aarch64-linux-gnu.cmake,
+# toolchain-arm-linux-gnueabihf.cmake) makes the package of its target's Debian architecture
+# (aarch64-linux-gnu: arm64, arm-linux-gnueabihf: armhf), and dpkg-shlibdeps reads that
+# architecture's libraries, which are Debian's own packages of it installed beside the host's
+# (multiarch), so the dependencies come out as those of a native build there.
+# cpack runs CPackProjectConfig.cmake before it packs: it tells dpkg-shlibdeps.
+set(VEXANET_DEB_HOST_ARCH "")
+if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
+  execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+                  OUTPUT_VARIABLE VEXANET_DEB_HOST_ARCH OUTPUT_STRIP_TRAILING_WHITESPACE
+                  ERROR_QUIET)
+  if(NOT VEXANET_DEB_HOST_ARCH)
+    message(FATAL_ERROR
+            "No Debian architecture for ${CMAKE_LIBRARY_ARCHITECTURE} (dpkg-architecture)")
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${VEXANET_DEB_HOST_ARCH})
+  file(WRITE ${PROJECT_BINARY_DIR}/packaging/CPackProjectConfig.cmake
+       "set(ENV{DEB_HOST_ARCH} ${VEXANET_DEB_HOST_ARCH})\n")
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/packaging/CPackProjectConfig.cmake)
+endif()
 find_program(VEXANET_DPKG_SHLIBDEPS dpkg-shlibdeps)
 find_program(VEXANET_FILE_PROGRAM file)
 if(VEXANET_DPKG_SHLIBDEPS AND VEXANET_FILE_PROGRAM)

@@ -11,7 +11,7 @@ namespace SerialKit {
 
 // Rules in order; a later match overrides an earlier one. Comparisons are exact.
 // "Windows 98" shares the Windows rows (the feature table and the handshake check already treat
-// it as a Windows platform). "Linux" on "amd64" or "aarch64" chooses the termios driver.
+// it as a Windows platform). "Linux" on "amd64", "aarch64" or "arm" chooses the termios driver.
 std::string chooseNativeLibrary(const PlatformFacts& f) {
   const std::string& os = f.osName;
   const std::string& arch = f.architecture;
@@ -28,7 +28,7 @@ std::string chooseNativeLibrary(const PlatformFacts& f) {
   if (os == "OS/2") name = "nsdos2j";
   if (os == "Mac OS") name = "nsdMac";
   if (os == "Linux" && arch == "x86") name = "nsdLux86";
-  if (os == "Linux" && (arch == "amd64" || arch == "aarch64")) name = "nsdLinux";
+  if (os == "Linux" && (arch == "amd64" || arch == "aarch64" || arch == "arm")) name = "nsdLinux";
   if (os == "FreeBSD" && (arch == "i386" || arch == "x86")) name = "nsdBsdx86";
   if ((os == "Solaris" || os == "SunOS") && arch == "x86") name = "nsdSolx86";
   if ((os == "Solaris" || os == "SunOS") && arch == "sparc") name = "nsdSolSparc";

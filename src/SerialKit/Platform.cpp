@@ -79,6 +79,9 @@ std::string architectureName(const std::string& unameMachine) {
     return "x86";
   }
   if (unameMachine == "arm64") return "aarch64";
+  // 32-bit ARM names its core: armv6l (Pi 1, Zero), armv7l (a 32-bit system on a Pi 2 to 4),
+  // armv8l (a 32-bit process on a 64-bit kernel that asks for it).
+  if (unameMachine.starts_with("arm")) return "arm";
   return unameMachine;
 }
 

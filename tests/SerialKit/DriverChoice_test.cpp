@@ -10,6 +10,7 @@
 #include <string>
 
 #include "FakeDriver.h"
+#include "ProgramCommand.h"
 #include "SerialKit/NativeDriverRegistry.h"
 #include "SerialKit/Platform.h"
 #include "SerialKit/SerialPortLocal.h"
@@ -53,6 +54,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ChoiceCase{"Linux", "x86", "1.1", "v", "nsdLux86"},
                       ChoiceCase{"Linux", "amd64", "1.1", "v", "nsdLinux"},
                       ChoiceCase{"Linux", "aarch64", "1.1", "v", "nsdLinux"},
+                      ChoiceCase{"Linux", "arm", "1.1", "v", "nsdLinux"},
                       ChoiceCase{"Linux", "i386", "1.1", "v", ""},
                       ChoiceCase{"Linux", "AMD64", "1.1", "v", ""},
                       ChoiceCase{"linux", "amd64", "1.1", "v", ""},
@@ -71,6 +73,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SerialKitPlatform, ArchitectureNames) {
   EXPECT_EQ(architectureName("x86_64"), "amd64");
   EXPECT_EQ(architectureName("aarch64"), "aarch64");
+  EXPECT_EQ(architectureName("arm64"), "aarch64");
+  // 32-bit ARM, whatever core the kernel names (a 32-bit Raspberry Pi system: armv6l, armv7l).
+  EXPECT_EQ(architectureName("armv6l"), "arm");
+  EXPECT_EQ(architectureName("armv7l"), "arm");
+  EXPECT_EQ(architectureName("armv8l"), "arm");
   EXPECT_EQ(architectureName("i686"), "x86");
   EXPECT_EQ(architectureName("riscv64"), "riscv64");
 }
@@ -160,7 +167,7 @@ TEST_F(SerialKitProcessDriver, MissingLibraryPrintsLineAndPortsFailCleanly) {
 using SerialKitProcessDriverDeathTest = SerialKitProcessDriver;
 
 TEST_F(SerialKitProcessDriverDeathTest, UnsupportedPlatformEndsTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  GTEST_FLAG_SET(death_test_style, testing_support::ThreadsafeDeathTestStyle());
   EXPECT_EXIT(
       {
         ScopedPlatform beos(PlatformFacts{"Linux", "1.1", "v", "sparc"});
@@ -170,7 +177,7 @@ TEST_F(SerialKitProcessDriverDeathTest, UnsupportedPlatformEndsTheProcess) {
 }
 
 TEST_F(SerialKitProcessDriverDeathTest, UnsupportedPlatformPrintsItsLine) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  GTEST_FLAG_SET(death_test_style, testing_support::ThreadsafeDeathTestStyle());
   // The line goes to standard output; the child copies it to standard error for the matcher.
   EXPECT_EXIT(
       {

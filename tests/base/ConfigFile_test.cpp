@@ -5,6 +5,8 @@
 #include <unistd.h>
 #ifndef _WIN32
 #include <sys/wait.h>
+
+#include "ProgramCommand.h"
 #endif
 
 #include <cstdio>
@@ -219,7 +221,8 @@ TEST_F(TempDir, WriteReplacesAnExistingFileWhole) {
 namespace {
 int RunTool(const std::string& args) {
   const int status =
-      std::system((std::string(VEXANET_CONFIG_TOOL) + " " + args + " >/dev/null 2>&1").c_str());
+      std::system((testing_support::ProgramShellCommand(VEXANET_CONFIG_TOOL) + " " + args +
+                   " >/dev/null 2>&1").c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 }  // namespace

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "E2eFixture.h"
+#include "ProgramCommand.h"
 
 extern char** environ;
 
@@ -65,7 +66,8 @@ class Board {
     if (::pipe2(out.data(), O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
     out_ = UniqueFd(out[0]);
     UniqueFd write_end(out[1]);
-    std::vector<std::string> args{VEXANET_BOARD_EXE, "--json", "--link", link.string()};
+    std::vector<std::string> args =
+        testing_support::ProgramCommand(VEXANET_BOARD_EXE, {"--json", "--link", link.string()});
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -317,11 +319,7 @@ TEST_F(RecoveryTest, DeviceThatMayNotBeOpenedGivesTheHint) {
                                     fs::perms::others_exec);
     fs::permissions(cfg, fs::perms::owner_read | fs::perms::owner_write |
                              fs::perms::group_read | fs::perms::others_read);
-    launch.exe = setpriv;
-    launch.args = {"--reuid=65534", "--regid=65534", "--clear-groups",
-                   programs.server.string()};
-  } else {
-    launch.exe = programs.server;
+    launch.wrapper = {setpriv.string(), "--reuid=65534", "--regid=65534", "--clear-groups"};
   }
   server = std::make_unique<ServerProcess>(launch);
   const auto failed =

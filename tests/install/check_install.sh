@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
 # Installs a build into a temporary staging folder and checks the installed files.
 #
-#   check_install.sh CMAKE BUILD_DIR SOURCE_DIR PREFIX SYSCONFDIR WITH_BOARD
+#   check_install.sh CMAKE BUILD_DIR SOURCE_DIR PREFIX SYSCONFDIR WITH_BOARD [EMULATOR]
 #
 # PREFIX and SYSCONFDIR are the build's configured install prefix and full configuration folder;
-# WITH_BOARD is 1 when vexanet-board is part of the build. The staging prefix replaces PREFIX;
+# WITH_BOARD is 1 when vexanet-board is part of the build; EMULATOR runs the installed programs
+# of a cross build (scripts/qemu-run). The staging prefix replaces PREFIX;
 # a configuration folder outside PREFIX (prefix /usr: /etc) is staged through DESTDIR.
 # `systemd-analyze verify` runs on the staged unit where it works; otherwise that one check is
 # skipped with a message.
 set -uo pipefail
 
-if [ $# -ne 6 ]; then
-  echo "usage: $0 CMAKE BUILD_DIR SOURCE_DIR PREFIX SYSCONFDIR WITH_BOARD" >&2
+if [ $# -ne 6 ] && [ $# -ne 7 ]; then
+  echo "usage: $0 CMAKE BUILD_DIR SOURCE_DIR PREFIX SYSCONFDIR WITH_BOARD [EMULATOR]" >&2
   exit 2
 fi
 cmake=$1 build=$2 source=$3 prefix=$4 sysconfdir=$5 with_board=$6
+emulator=()
+[ -n "${7:-}" ] && emulator=("$7")
 
 stage=$(mktemp -d "${TMPDIR:-/tmp}/vexanet-install.XXXXXX") || exit 1
 trap 'rm -rf "$stage"' EXIT
@@ -63,17 +66,17 @@ fi
 # vexanet-config reports for a missing file, and the same bytes a fresh default write gives.
 config="$root/bin/vexanet-config"
 if [ -f "$example" ] && [ -x "$config" ]; then
-  if ! shown=$("$config" show "$example" 2>&1); then
+  if ! shown=$("${emulator[@]}" "$config" show "$example" 2>&1); then
     fail "vexanet-config show failed: $shown"
   elif grep -q -e '^no file' -e '^cannot read' <<<"$shown"; then
     fail "example configuration not readable: $shown"
   else
-    defaults_shown=$("$config" show "$stage/no-such-file" 2>&1 | grep -v '^no file')
+    defaults_shown=$("${emulator[@]}" "$config" show "$stage/no-such-file" 2>&1 | grep -v '^no file')
     if [ "$shown" != "$defaults_shown" ]; then
       fail "example configuration is not the defaults:"$'\n'"$shown"$'\n'"expected:"$'\n'"$defaults_shown"
     fi
   fi
-  if ! "$config" write "$stage/fresh.bin" || ! cmp -s "$stage/fresh.bin" "$example"; then
+  if ! "${emulator[@]}" "$config" write "$stage/fresh.bin" || ! cmp -s "$stage/fresh.bin" "$example"; then
     fail "example configuration differs from a default vexanet-config write"
   fi
 fi

@@ -2,7 +2,9 @@
 """Two boards on one host: two instances of the template unit vexanet@.service, each from its own
 environment file, with its own pseudo-terminal, port and working folder, serving at once.
 
-Usage: instances_test.py UNIT_FILE SERVER CONFIG_TOOL
+Usage: instances_test.py [--emulator PROGRAM] UNIT_FILE SERVER CONFIG_TOOL
+
+--emulator: the programs are a cross build's and run under this emulator (scripts/qemu-run).
 
 Without a running systemd the test does what the unit says: it reads the instance's environment
 file, runs the unit's own ExecStartPre= line (with ${VAR} from that file) in the instance's
@@ -41,15 +43,15 @@ def read_env(path):
 
 
 
-def command(line, env, programs):
+def command(line, env, programs, emulator):
     """The unit's command line with ${VAR} from env and the installed programs as built."""
     line = re.sub(r"\$\{(\w+)\}", lambda m: env.get(m.group(1), ""), line)
     words = shlex.split(line)
     words[0] = programs[os.path.basename(words[0])]
-    return words
+    return ([emulator] if emulator else []) + words
 
 
-def run(unit, server_exe, config_exe):
+def run(unit, server_exe, config_exe, emulator=None):
     programs = {"vexanet-server": server_exe, "vexanet-config": config_exe}
     pre, start = unit_lines(unit, "ExecStartPre")[0], unit_lines(unit, "ExecStart")[0]
     check("%i" in " ".join(unit_lines(unit, "EnvironmentFile")), "the env file is the instance's")
@@ -71,15 +73,15 @@ def run(unit, server_exe, config_exe):
                        if not k.startswith("VEXANET_") and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
                 env.update(read_env(env_file))
                 env["VEXANET_HEADLESS"] = "1"
-                subprocess.run(command(pre, env, programs), cwd=work, env=env, check=True)
+                subprocess.run(command(pre, env, programs, emulator), cwd=work, env=env, check=True)
                 made = open(os.path.join(work, "VexaNetCFG.bin"), "rb").read()
                 # A second start keeps the file, whatever the env file says now.
                 env2 = dict(env, VEXANET_TCP_PORT=str(port + 1))
-                subprocess.run(command(pre, env2, programs), cwd=work, env=env2, check=True)
+                subprocess.run(command(pre, env2, programs, emulator), cwd=work, env=env2, check=True)
                 check(open(os.path.join(work, "VexaNetCFG.bin"), "rb").read() == made,
                       "a second start rewrote %s's configuration" % name)
                 out = open(os.path.join(work, "out.txt"), "w+")
-                proc = subprocess.Popen(command(start, env, programs), cwd=work, env=env,
+                proc = subprocess.Popen(command(start, env, programs, emulator), cwd=work, env=env,
                                         stdout=out, stderr=subprocess.STDOUT)
                 servers.append((proc, port, out))
             for (proc, port, out), line in zip(servers, lines):
@@ -127,11 +129,15 @@ def free_port_after(taken):
 
 
 def main():
-    if len(sys.argv) != 4:
+    args = sys.argv[1:]
+    emulator = None
+    if args[:1] == ["--emulator"] and len(args) > 1:
+        emulator, args = os.path.abspath(args[1]), args[2:]
+    if len(args) != 3:
         print(__doc__, file=sys.stderr)
         return 2
     try:
-        run(*(os.path.abspath(a) for a in sys.argv[1:]))
+        run(*(os.path.abspath(a) for a in args), emulator=emulator)
     except (Failure, subprocess.CalledProcessError) as e:
         print("FAILED: %s" % e, flush=True)
         return 1

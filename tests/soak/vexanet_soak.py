@@ -105,9 +105,11 @@ class ProcStats:
 class Server:
     """vexanet-server on a pseudo-terminal, with its console and serial output collected."""
 
-    def __init__(self, server_bin, config_bin):
-        self.server_bin = server_bin
-        self.config_bin = config_bin
+    def __init__(self, server_bin, config_bin, emulator=None):
+        # A cross build's programs start through their emulator.
+        prefix = [emulator] if emulator else []
+        self.server_cmd = prefix + [server_bin]
+        self.config_cmd = prefix + [config_bin]
         self.tmp = tempfile.TemporaryDirectory(prefix="vexanet-soak.")
         self.proc = None
         self.port = None
@@ -139,7 +141,7 @@ class Server:
     def _start_on(self, port):
         work = self.tmp.name
         cfg = os.path.join(work, "VexaNetCFG.bin")
-        subprocess.run([self.config_bin, "write", cfg, "--tcp-port", str(port)], check=True,
+        subprocess.run(self.config_cmd + ["write", cfg, "--tcp-port", str(port)], check=True,
                        stdout=subprocess.DEVNULL)
         self.line = SerialLine()
         env = {k: v for k, v in os.environ.items()
@@ -149,7 +151,7 @@ class Server:
         os.makedirs(runtime, mode=0o700, exist_ok=True)
         env["XDG_RUNTIME_DIR"] = runtime
         self.console = []
-        self.proc = subprocess.Popen([self.server_bin], cwd=work, env=env,
+        self.proc = subprocess.Popen(self.server_cmd, cwd=work, env=env,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, start_new_session=True,
                                      preexec_fn=die_with_parent)
@@ -702,6 +704,8 @@ def main():
     p.add_argument("--flood", type=int, default=300, help="connection attempts in the flood")
     p.add_argument("--progress", type=int, default=1000, help="progress line every N sessions")
     p.add_argument("--sanitized", default="", help="the sanitizers the server was built with")
+    p.add_argument("--emulator", default="",
+                   help="the emulator a cross build's programs run under (scripts/qemu-run)")
     args = p.parse_args()
     # A polite stop (SIGTERM) still runs the clean-up of servers and folders.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
@@ -710,14 +714,19 @@ def main():
 
     seed = args.seed if args.seed is not None else random.randrange(1 << 31)
     random.seed(seed)
-    # Under AddressSanitizer freed memory waits in a quarantine of up to 256 MiB, so resident
-    # memory says nothing about leaks there: it is shown but not checked.
+    # Under AddressSanitizer freed memory waits in a quarantine of up to 256 MiB, and under an
+    # emulator the resident memory is the emulator's, whose cache of translated code grows with
+    # every new path the server takes (about 90 MiB in this run under qemu): resident memory says
+    # nothing about leaks there and is shown but not checked. Descriptors and threads still are.
     bound = args.rss_bound_mib
-    if bound is None and not args.sanitized:
+    if bound is None and not args.sanitized and not args.emulator:
         bound = 16
+    if bound is None and args.sessions > 0:
+        why = "built with sanitizers" if args.sanitized else "run under an emulator"
+        log(f"soak: resident memory not checked: the server is {why}")
     ok = True
     if args.sessions > 0:
-        server = Server(args.server, args.config_tool)
+        server = Server(args.server, args.config_tool, args.emulator)
         try:
             server.start()
             ok = run_soak(server, args.sessions, seed, args.relay_share,
@@ -730,7 +739,7 @@ def main():
         finally:
             server.cleanup()
     if args.faults:
-        server = Server(args.server, args.config_tool)
+        server = Server(args.server, args.config_tool, args.emulator)
         try:
             server.start()
             ok = run_faults(server, args.flood, 3.0 if args.sanitized else 1.0) and ok

@@ -1,5 +1,7 @@
 #include "ServerProcess.h"
 
+#include "ProgramCommand.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -188,8 +190,9 @@ ServerProcess::ServerProcess(const Launch& launch) : stderrPath_(launch.workdir 
   out_ = UniqueFd(out[0]);
   UniqueFd write_end(out[1]);
 
-  std::vector<std::string> argv_s{launch.exe.string()};
-  argv_s.insert(argv_s.end(), launch.args.begin(), launch.args.end());
+  std::vector<std::string> argv_s = launch.wrapper;
+  for (auto& word : testing_support::ProgramCommand(launch.exe.string(), launch.args))
+    argv_s.push_back(std::move(word));
   std::vector<std::string> env_s = ChildEnvironment(launch);
   std::vector<char*> argv = Pointers(argv_s);
   std::vector<char*> envp = Pointers(env_s);
@@ -277,8 +280,14 @@ bool ServerProcess::Signal(int sig) const {
 
 std::optional<int> ServerProcess::WaitExit(Clock::duration timeout) {
   if (pid_ <= 0) return std::nullopt;
+  const auto deadline = Clock::now() + timeout;
   std::optional<int> status = WaitChild(pid_, timeout);
-  if (status) pid_ = -1;
+  if (!status) return status;
+  pid_ = -1;
+  // The last lines may still be in the pipe when the process is gone: the recorder reads them
+  // on its own thread (slowly under an emulator), so wait for the end of the output as well.
+  std::unique_lock lock(mu_);
+  cv_.wait_until(lock, deadline, [this] { return ended_; });
   return status;
 }
 
@@ -295,8 +304,7 @@ std::string ServerProcess::Transcript() const {
 
 std::optional<int> RunTool(const fs::path& exe, const std::vector<std::string>& args,
                            Clock::duration timeout) {
-  std::vector<std::string> argv_s{exe.string()};
-  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  std::vector<std::string> argv_s = testing_support::ProgramCommand(exe.string(), args);
   std::vector<char*> argv = Pointers(argv_s);
   pid_t pid = -1;
   if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)

@@ -93,9 +93,12 @@ class PtyLine {
 
 // How to start a process.
 struct Launch {
-  std::filesystem::path exe;
+  std::filesystem::path exe;  // a program of this build
   std::filesystem::path workdir;
   std::vector<std::string> args;
+  // A program of this machine, with its arguments, that starts `exe` (for example setpriv to
+  // drop rights); empty: `exe` is started directly (through the emulator in a cross build).
+  std::vector<std::string> wrapper;
   // Added to the environment after the headless filter below.
   std::vector<std::pair<std::string, std::string>> env;
   // Removes DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM, so the server runs without a window
@@ -132,6 +135,7 @@ class ServerProcess {
 
   bool Signal(int sig) const;
   // Exit status (128 + signal number for a signal) once the process ended; nullopt on timeout.
+  // Lines() then holds everything it wrote (its output is read to the end within `timeout`).
   std::optional<int> WaitExit(Clock::duration timeout);
   // Standard output and standard error so far, for a failure message.
   std::string Transcript() const;

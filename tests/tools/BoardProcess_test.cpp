@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "ProgramCommand.h"
 #include "TempDir.h"
 
 extern char** environ;
@@ -44,8 +45,7 @@ class Board {
   Board(const std::vector<std::string>& args, const fs::path& stderr_file) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return;
-    std::vector<std::string> argv_s{VEXANET_BOARD_EXE};
-    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<std::string> argv_s = testing_support::ProgramCommand(VEXANET_BOARD_EXE, args);
     std::vector<char*> argv;
     for (auto& a : argv_s) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "ProgramCommand.h"
 #include "e2e/E2eFixture.h"
 #include "vexanet-client/Replies.h"
 #include "vexanet-client/Words.h"
@@ -144,8 +145,7 @@ class ClientProcess {
     UniqueFd outW(out[1]), errW(err[1]), inR(in[0]);
     in_ = UniqueFd(in[1]);
 
-    std::vector<std::string> argv_s{VEXANET_CLIENT_EXE};
-    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<std::string> argv_s = testing_support::ProgramCommand(VEXANET_CLIENT_EXE, args);
     std::vector<std::string> env_s;
     for (char** e = environ; *e != nullptr; ++e)
       if (!std::string_view(*e).starts_with("VEXANET_")) env_s.emplace_back(*e);
