@@ -141,6 +141,21 @@ std::string MqttSettings::BrokerText() const {
          std::to_string(port);
 }
 
+std::string MqttSettings::ClientId() const {
+  constexpr size_t kLongestId = 23;
+  const std::string plain = "vexanet-" + node;
+  if (plain.size() <= kLongestId) return plain;
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (const char c : node) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 1099511628211ull;
+  }
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string id = "vexanet-";
+  for (int i = 0; i < 15; ++i) id.push_back(kDigits[(hash >> (4 * i)) & 0xF]);
+  return id;
+}
+
 std::optional<MqttSettings> MqttSettings::FromEnvironment(const EnvLookup& getenv,
                                                           const std::string& hostName,
                                                           std::vector<std::string>& problems) {

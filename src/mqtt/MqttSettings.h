@@ -33,6 +33,10 @@ struct MqttSettings {
 
   // "mqtt://host:1883", as the console shows it (never the password).
   std::string BrokerText() const;
+  // The client id the broker knows the bridge by: "vexanet-" and the node name, or, where that
+  // is longer than the 23 characters every broker must take, "vexanet-" and 15 hexadecimal
+  // digits of a hash of the node name (the same prefix gives the same id).
+  std::string ClientId() const;
 
   // Empty when VEXANET_MQTT is unset or blank, or when a setting is wrong: then one line per
   // problem says so and the program runs without the bridge. hostName makes the default prefix.

@@ -38,7 +38,7 @@ void Vexa::StartMqttBridge() {
 #if defined(VEXANET_HAVE_MQTT)
   if (!deployment.mqtt) return;
   auto client = std::make_unique<vexanet::mqtt::MosquittoClient>(
-      *deployment.mqtt, "vexanet-" + deployment.mqtt->node,
+      *deployment.mqtt, deployment.mqtt->ClientId(),
       vexanet::mqtt::Topics(*deployment.mqtt).Availability());
   if (!client->Problem().empty()) {
     OutLine("MQTT bridge: " + client->Problem() + "; running without it");

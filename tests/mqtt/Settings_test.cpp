@@ -147,6 +147,20 @@ TEST(MqttSettings, PrefixDiscoveryOffAndThePasswordFilesFirstLine) {
   EXPECT_TRUE(Topics(*s).DiscoveryConfig(0).empty());
 }
 
+TEST(MqttSettings, ClientIdsFitEveryBrokerAndDifferPerPrefix) {
+  const auto shortOne = Read({{"VEXANET_MQTT", "mqtt://b"}, {"VEXANET_MQTT_PREFIX", "lab/b1"}});
+  const auto longOne = Read({{"VEXANET_MQTT", "mqtt://b"},
+                             {"VEXANET_MQTT_PREFIX", "building-7/lab-3/bench-12/board-1"}});
+  const auto longTwo = Read({{"VEXANET_MQTT", "mqtt://b"},
+                             {"VEXANET_MQTT_PREFIX", "building-7/lab-3/bench-12/board-2"}});
+  ASSERT_TRUE(shortOne && longOne && longTwo);
+  EXPECT_EQ(shortOne->ClientId(), "vexanet-lab_b1");
+  EXPECT_EQ(longOne->ClientId().size(), 23u);
+  EXPECT_EQ(longOne->ClientId().rfind("vexanet-", 0), 0u);
+  EXPECT_NE(longOne->ClientId(), longTwo->ClientId());
+  EXPECT_EQ(longOne->ClientId(), longOne->ClientId());
+}
+
 TEST(MqttTopics, SetTopicsNameRelaysOneToEightAndNothingElse) {
   const auto s = Read({{"VEXANET_MQTT", "mqtt://b"}, {"VEXANET_MQTT_PREFIX", "lab/x"}});
   ASSERT_TRUE(s);
