@@ -401,12 +401,19 @@ Options Parse(int argc, char** argv) {
 
 }  // namespace
 
-#if defined(VEXANET_BENCH_WEB)
-void PrintWeb(const vexanet::bench::WebFigures& w) {
-  std::cout << "\nWeb panel (a second server with VEXANET_HTTP, measured the same way):\n\n"
+#if defined(VEXANET_BENCH_WEB) || defined(VEXANET_BENCH_MQTT)
+// The title and head of a table whose figures compare with the line protocol's in the same run.
+void PrintAgainstLineProtocol(const std::string& title) {
+  std::cout << "\n" << title << ":\n\n"
             << "| Measure | Samples | Median | 95th percentile | line protocol's own (median / p95) "
                "| Ratio (median / p95) |\n"
             << "|---|---|---|---|---|---|\n";
+}
+#endif
+
+#if defined(VEXANET_BENCH_WEB)
+void PrintWeb(const vexanet::bench::WebFigures& w) {
+  PrintAgainstLineProtocol("Web panel (a second server with VEXANET_HTTP, measured the same way)");
   Row("PUT /api/relays/1 sent → command byte on the serial end", Summarise(w.putToByte),
       Summarise(w.lineToByte));
   Row("\"R1On\" → the change in the last of " + std::to_string(w.streams) + " event streams",
@@ -420,10 +427,8 @@ void PrintWeb(const vexanet::bench::WebFigures& w) {
 
 #if defined(VEXANET_BENCH_MQTT)
 void PrintMqtt(const vexanet::bench::MqttFigures& m) {
-  std::cout << "\nMQTT bridge (a third server with VEXANET_MQTT and a mosquitto broker on loopback):\n\n"
-            << "| Measure | Samples | Median | 95th percentile | line protocol's own (median / p95) "
-               "| Ratio (median / p95) |\n"
-            << "|---|---|---|---|---|---|\n";
+  PrintAgainstLineProtocol(
+      "MQTT bridge (a third server with VEXANET_MQTT and a mosquitto broker on loopback)");
   Row("relay/1/set \"ON\" published → command byte on the serial end", Summarise(m.setToByte),
       Summarise(m.lineToByte));
   std::cout << std::flush;

@@ -26,6 +26,7 @@ import os
 import random
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -60,13 +61,9 @@ class Broker:
     def start(self):
         self.proc = subprocess.Popen(["mosquitto", "-c", self.config], stdout=self.log,
                                      stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        probe = paho.Client()
-        wait_for(lambda: probe.connect("127.0.0.1", self.port) == 0 if self._listening() else False,
-                 "the broker to listen", DEADLINE)
-        probe.disconnect()
+        wait_for(self._listening, "the broker to listen", DEADLINE)
 
     def _listening(self):
-        import socket
         try:
             socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
             return True
